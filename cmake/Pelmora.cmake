@@ -1,0 +1,84 @@
+# Helpers shared by every folder of the project.
+
+# A library made of every C++ source below its folder (headers are found from the project root:
+# #include "vesk/tstring.h").
+function(pel_library name)
+  cmake_parse_arguments(ARG "" "DIR" "EXCLUDE" ${ARGN})
+  if(NOT ARG_DIR)
+    set(ARG_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${ARG_DIR}/*.cpp ${ARG_DIR}/*.c)
+  foreach(ex ${ARG_EXCLUDE})
+    list(FILTER srcs EXCLUDE REGEX "${ex}")
+  endforeach()
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+  endif()
+endfunction()
+
+# Links a library target's dependencies whether it ended up STATIC or INTERFACE.
+function(pel_link name)
+  get_target_property(kind ${name} TYPE)
+  if(kind STREQUAL "INTERFACE_LIBRARY")
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  else()
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  endif()
+endfunction()
+
+# The JSON library is the heaviest header we include; targets that use it widely precompile it.
+function(pel_json_pch name)
+  get_target_property(kind ${name} TYPE)
+  if(NOT kind STREQUAL "INTERFACE_LIBRARY")
+    target_precompile_headers(${name} PRIVATE <nlohmann/json.hpp> <string> <vector> <memory> <map>)
+  endif()
+endfunction()
+
+# A GoogleTest executable registered with ctest as one test.
+#   pel_add_test(NAME name SOURCES a.cpp b.cpp LIBS vesk LABELS unit [NO_MAIN] [TIMEOUT s])
+function(pel_add_test)
+  cmake_parse_arguments(ARG "NO_MAIN;JSON_PCH" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+  if(NOT ARG_NO_MAIN)
+    target_link_libraries(${ARG_NAME} PRIVATE GTest::gtest_main)
+  endif()
+  target_include_directories(${ARG_NAME} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests
+                                                 ${CMAKE_BINARY_DIR}/generated)
+  target_compile_definitions(${ARG_NAME} PRIVATE PEL_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
+                                                 PEL_SOURCE_ROOT="${CMAKE_SOURCE_DIR}")
+  if(ARG_JSON_PCH)
+    pel_json_pch(${ARG_NAME})
+  endif()
+  add_test(NAME ${ARG_NAME} COMMAND ${ARG_NAME})
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${ARG_NAME} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()
+
+# A Google Benchmark executable (built, never run by ctest).
+function(pel_add_bench)
+  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
+  target_include_directories(${ARG_NAME} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+endfunction()
+
+# Adds every folder below `root` that holds a CMakeLists.txt (tests/vesk/text, bench/crypto, ...).
+# Folders in between hold none, so each group owns its own build file.
+function(pel_add_subfolders root)
+  file(GLOB_RECURSE lists CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${root}/*/CMakeLists.txt)
+  list(SORT lists)
+  foreach(l ${lists})
+    get_filename_component(d ${l} DIRECTORY)
+    add_subdirectory(${d})
+  endforeach()
+endfunction()
