@@ -88,7 +88,8 @@ function nativePayload(headers, bodyText) {
 export class Page {
   // `expose` also publishes the module's internals as __zrk__.__test__ (the rest of the text is
   // the joined file unchanged).
-  constructor({ ids, inject = true, debug = false, expose = false } = {}) {
+  // `globals` adds what a test needs of the engine (Worker, document, location, ...).
+  constructor({ ids, inject = true, debug = false, expose = false, globals = {} } = {}) {
     this.requests = [];
     this.handlers = new Map();
     this.logs = { log: [], warn: [], error: [] };
@@ -109,6 +110,7 @@ export class Page {
       Response,
       btoa,
       atob,
+      ...globals,
     };
     this.context = vm.createContext(sandbox);
     // crypto.getRandomValues made inside the page, drawing from the test's id source.
