@@ -44,6 +44,18 @@
     }
   }
 
+  // The remover of one registration: it takes one entry of the handler out, at its first call only,
+  // so that calling it twice never removes another registration of the same function.
+  function localRemover(listeners, event, handler) {
+    let done = false;
+    return async function () {
+      if (!done) {
+        done = true;
+        removeLocalHandler(listeners, event, handler);
+      }
+    };
+  }
+
   // A handler that runs at most once: it leaves the list before it is called.
   function oneShotHandler(listeners, event, handler) {
     const wrapper = function (eventData) {
@@ -195,10 +207,7 @@
 
     async listen(event, handler) {
       if (this._handleZrkEvent(event, handler, false)) {
-        const listeners = this.listeners;
-        return async function () {
-          removeLocalHandler(listeners, event, handler);
-        };
+        return localRemover(this.listeners, event, handler);
       }
       return listen(event, handler, { target: { kind: "Window", label: this.label } });
     }
@@ -209,9 +218,7 @@
         const wrapper = oneShotHandler(listeners, event, handler);
         addLocalHandler(listeners, event, wrapper);
         console.log(listeners);
-        return async function () {
-          removeLocalHandler(listeners, event, wrapper);
-        };
+        return localRemover(listeners, event, wrapper);
       }
       return once(event, handler, { target: { kind: "Window", label: this.label } });
     }

@@ -76,10 +76,7 @@
 
     async listen(event, handler) {
       if (this._handlerZrkEvent(event, handler)) {
-        const listeners = this.listeners;
-        return async function () {
-          removeLocalHandler(listeners, event, handler);
-        };
+        return localRemover(this.listeners, event, handler);
       }
       return listen(event, handler, { target: { kind: "Webview", label: this.label } });
     }
@@ -89,9 +86,7 @@
         const listeners = this.listeners;
         const wrapper = oneShotHandler(listeners, event, handler);
         addLocalHandler(listeners, event, wrapper);
-        return async function () {
-          removeLocalHandler(listeners, event, wrapper);
-        };
+        return localRemover(listeners, event, wrapper);
       }
       return once(event, handler, { target: { kind: "Webview", label: this.label } });
     }
