@@ -342,3 +342,23 @@ test("a window with a title bar, or without an answer, forwards nothing", async 
   assert.equal(document.listenerCount("mousedown"), 0);
   assert.equal(page.logs.error.length, 1);
 });
+
+test("refused commands reject with the native side's message", async () => {
+  const page = windowPage();
+  // [call, command, native failure, what the page sees]
+  const cases = [
+    [`w.setResizable()`, "set_resizable", reply.fail(400, 'Missing parameter: "resizable"'), 'Missing parameter: "resizable"'],
+    [`w.excludeFromTaskbar(true)`, "exclude_from_taskbar", reply.fail(500, "Internal error: not implemented"), "Internal error: not implemented"],
+    [`w.isVisible()`, "is_visible", reply.fail(400, "Could not find window with label: main"), "Could not find window with label: main"],
+    [`w.outerSize()`, "outer_size", reply.raw(400, "text/plain", "message in the body", "status text"), "message in the body"],
+    [`w.setIcon({})`, "set_icon", reply.fail(400, "Icon resource id is required."), "Icon resource id is required."],
+  ];
+  page.run(`globalThis.w = new __zrk__.window.Window("main", { skip: true });`);
+  for (const [call, command, failure, message] of cases) {
+    page.on(`plugin:window|${command}`, failure);
+    assert.equal(await rejection(page.run(call)), message, call);
+    assert.equal(page.last.command, `plugin:window|${command}`);
+  }
+  sameJson(page.last.payload, { label: "main", rid: {} });
+  assert.equal("resizable" in commands(page, "plugin:window|set_resizable")[0].payload, false);
+});
