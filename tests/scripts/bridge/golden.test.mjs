@@ -1,0 +1,51 @@
+// Every row of golden.json: the page call sends exactly the listed commands and payloads.
+import test from "node:test";
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import { Page, reply } from "./harness.mjs";
+
+const golden = JSON.parse(fs.readFileSync(new URL("./golden.json", import.meta.url), "utf8"));
+
+function toReply(spec) {
+  if (spec === undefined) return reply.json(true);
+  if ("json" in spec) return reply.json(spec.json);
+  if ("text" in spec) return reply.text(spec.text);
+  if ("fail" in spec) return reply.fail(spec.fail[0], spec.fail[1]);
+  throw new Error(`unknown reply ${JSON.stringify(spec)}`);
+}
+
+// Replaces each "$callback" of the expected payload by the actual value after checking that it
+// names a callback on the page.
+function resolveCallbacks(page, expected, actual, where) {
+  if (expected === "$callback") {
+    assert.ok(Number.isInteger(actual) && actual > 0, `${where}: a callback id`);
+    assert.equal(page.run(`typeof globalThis["_" + ${actual}]`), "function", `${where}: a live callback`);
+    return actual;
+  }
+  if (expected && typeof expected === "object" && actual && typeof actual === "object") {
+    const out = Array.isArray(expected) ? [] : {};
+    for (const k of Object.keys(expected)) out[k] = resolveCallbacks(page, expected[k], actual[k], `${where}.${k}`);
+    return out;
+  }
+  return expected;
+}
+
+test("golden table of page calls and their commands", async (t) => {
+  assert.ok(golden.rows.length > 0);
+  const known = new Set(golden.rows.flatMap((r) => r.requests.map((q) => q.command)));
+  for (const row of golden.rows) {
+    await t.test(row.call, async () => {
+      const page = new Page();
+      for (const command of known) page.on(command, toReply(row.replies?.[command]));
+      await page.run(row.call);
+      assert.equal(page.requests.length, row.requests.length, "number of requests");
+      row.requests.forEach((expected, i) => {
+        const actual = page.requests[i];
+        assert.equal(actual.command, expected.command);
+        assert.equal(actual.headers.get("content-type"), "application/json");
+        assert.deepEqual(actual.payload, resolveCallbacks(page, expected.payload, actual.payload, expected.command));
+        assert.equal(JSON.stringify(Object.keys(actual.payload)), JSON.stringify(Object.keys(expected.payload)), "key order");
+      });
+    });
+  }
+});
