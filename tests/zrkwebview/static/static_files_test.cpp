@@ -24,7 +24,7 @@ void writeFile(const fs::path& path, const std::string& content) {
 }
 
 // A scratch folder with a site, a picture folder and a secret beside them (never reachable):
-//   root/site/index.html, root/site/page.qqq, root/site/sub/b.css, root/pics/a.png,
+//   root/site/index.html, root/site/page.qqq, root/site/a b.txt, root/site/sub/b.css, root/pics/a.png,
 //   root/secret.txt, root/site/out -> root (link out), root/site/secret-link -> root/secret.txt,
 //   root/site/inner -> root/site/sub (link that stays inside)
 class StaticFiles : public ::testing::Test {
@@ -36,6 +36,7 @@ class StaticFiles : public ::testing::Test {
     fs::remove_all(root_);
     writeFile(site() / "index.html", "<p>home</p>");
     writeFile(site() / "page.qqq", "odd");
+    writeFile(site() / "a b.txt", "spaced");
     writeFile(site() / "sub/b.css", "b{}");
     writeFile(pics() / "a.png", "PNGDATA");
     writeFile(root_ / "secret.txt", "secret");
@@ -118,6 +119,8 @@ TEST_F(StaticFiles, ServesMappedFilesWithTheirTypes) {
       {"https://app.local/web/page.qqq", 200, "application/octet-stream", "odd"},
       {"https://app.local/web/inner/b.css", 200, "text/css", "b{}"},  // a link that stays inside
       {"https://app.local/web/%69ndex.html", 200, "text/html", "<p>home</p>"},
+      {"https://app.local/web/a%20b.txt", 200, "text/plain", "spaced"},
+      {"https://app.local/web/a%2520b.txt", 200, "text/plain", "spaced"},  // decoded twice
       {"https://app.local/web/", 404, nullptr, nullptr},
       {"https://app.local/web/missing.html", 404, nullptr, nullptr},
       {"https://app.local/Web/index.html", 404, nullptr, nullptr},
