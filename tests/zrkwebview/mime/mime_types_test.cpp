@@ -134,7 +134,9 @@ TEST(MimeTypeTable, HasItsRowsInPlace) {
     EXPECT_EQ(recognisable, i >= 1 && i <= 148) << "row " << i;
     for (const MimeSignature& s : e.signatures) {
       EXPECT_EQ(s.bytes == nullptr, s.length == 0) << "row " << i;
-      if (s.bytes == nullptr) EXPECT_EQ(s.mask, nullptr) << "row " << i;
+      if (s.bytes == nullptr) {
+        EXPECT_EQ(s.mask, nullptr) << "row " << i;
+      }
     }
     // The runs never repeat an extension of the content-recognised rows, nor one of their own.
     if (i >= 149) {
