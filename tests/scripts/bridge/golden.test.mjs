@@ -2,16 +2,16 @@
 import test from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
-import { Page, reply } from "./harness.mjs";
+import { Page, reply, settle } from "./harness.mjs";
 
 const golden = JSON.parse(fs.readFileSync(new URL("./golden.json", import.meta.url), "utf8"));
 
-function toReply(spec) {
-  if (spec === undefined) return reply.json(true);
-  if ("json" in spec) return reply.json(spec.json);
-  if ("text" in spec) return reply.text(spec.text);
-  if ("fail" in spec) return reply.fail(spec.fail[0], spec.fail[1]);
-  throw new Error(`unknown reply ${JSON.stringify(spec)}`);
+function toReply(answer) {
+  if (answer === undefined) return reply.json(true);
+  if ("json" in answer) return reply.json(answer.json);
+  if ("text" in answer) return reply.text(answer.text);
+  if ("fail" in answer) return reply.fail(answer.fail[0], answer.fail[1]);
+  throw new Error(`unknown reply ${JSON.stringify(answer)}`);
 }
 
 // Replaces each "$callback" of the expected payload by the actual value after checking that it
@@ -38,6 +38,7 @@ test("golden table of page calls and their commands", async (t) => {
       const page = new Page();
       for (const command of known) page.on(command, toReply(row.replies?.[command]));
       await page.run(row.call);
+      await settle();
       assert.equal(page.requests.length, row.requests.length, "number of requests");
       row.requests.forEach((expected, i) => {
         const actual = page.requests[i];
@@ -47,5 +48,17 @@ test("golden table of page calls and their commands", async (t) => {
         assert.equal(JSON.stringify(Object.keys(actual.payload)), JSON.stringify(Object.keys(expected.payload)), "key order");
       });
     });
+  }
+});
+
+test("the golden table covers every command method of the window and webview classes", () => {
+  const page = new Page();
+  const notCommands = new Set(["constructor", "create", "listen", "once", "emit", "emitTo", "_invoke", "_handleZrkEvent",
+    "_handlerZrkEvent", "convertToPhysical", "convertToLogical", "onResized", "onMoved", "onWillClose", "onFocusChanged",
+    "onNCMouseDown", "onNCMouseUp", "onThemeChanged", "onScaleChanged"]);
+  for (const cls of ["window.Window", "webview.Webview"]) {
+    const methods = [...page.run(`Object.getOwnPropertyNames(__zrk__.${cls}.prototype)`)].filter((m) => !notCommands.has(m));
+    const missing = methods.filter((m) => !golden.rows.some((row) => row.call.includes(`.${m}(`)));
+    assert.deepEqual(missing, [], cls);
   }
 });
