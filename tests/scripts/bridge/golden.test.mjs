@@ -2,7 +2,7 @@
 import test from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
-import { Page, reply } from "./harness.mjs";
+import { Page, reply, settle } from "./harness.mjs";
 
 const golden = JSON.parse(fs.readFileSync(new URL("./golden.json", import.meta.url), "utf8"));
 
@@ -38,6 +38,7 @@ test("golden table of page calls and their commands", async (t) => {
       const page = new Page();
       for (const command of known) page.on(command, toReply(row.replies?.[command]));
       await page.run(row.call);
+      await settle();
       assert.equal(page.requests.length, row.requests.length, "number of requests");
       row.requests.forEach((expected, i) => {
         const actual = page.requests[i];
@@ -47,5 +48,17 @@ test("golden table of page calls and their commands", async (t) => {
         assert.equal(JSON.stringify(Object.keys(actual.payload)), JSON.stringify(Object.keys(expected.payload)), "key order");
       });
     });
+  }
+});
+
+test("the golden table covers every command method of the window and webview classes", () => {
+  const page = new Page();
+  const notCommands = new Set(["constructor", "create", "listen", "once", "emit", "emitTo", "_invoke", "_handleZrkEvent",
+    "_handlerZrkEvent", "convertToPhysical", "convertToLogical", "onResized", "onMoved", "onWillClose", "onFocusChanged",
+    "onNCMouseDown", "onNCMouseUp", "onThemeChanged", "onScaleChanged"]);
+  for (const cls of ["window.Window", "webview.Webview"]) {
+    const methods = [...page.run(`Object.getOwnPropertyNames(__zrk__.${cls}.prototype)`)].filter((m) => !notCommands.has(m));
+    const missing = methods.filter((m) => !golden.rows.some((row) => row.call.includes(`.${m}(`)));
+    assert.deepEqual(missing, [], cls);
   }
 });

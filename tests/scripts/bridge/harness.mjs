@@ -19,7 +19,7 @@ export const rawBootstrap = fs.readFileSync(path.join(scriptsDir, "init-env.js")
 export const bridgeText = fs.readFileSync(path.join(scriptsDir, "bridge.js"), "utf8");
 export const bootstrapText = rawBootstrap.replaceAll("{URI_SCHEME}", SCHEME).replaceAll("{URI_DOMAIN}", DOMAIN);
 
-const INTERNALS = ["invoke", "invokeWithHandler", "Channel", "Resource", "LogicalSize", "PhysicalSize",
+const INTERNALS = ["invoke", "invokeWithHandler", "Channel", "Resource", "Color", "LogicalSize", "PhysicalSize",
   "LogicalPosition", "PhysicalPosition"];
 
 function exposedBridge() {
@@ -208,4 +208,25 @@ export async function rejection(promise) {
     return e;
   }
   assert.fail("expected a rejection");
+}
+
+// A document as far as the scripts use one: event listeners, a ready state and a base URL.
+export function fakeDocument({ baseURI = "https://app.test/index.html", readyState = "loading" } = {}) {
+  const listeners = new Map();
+  return {
+    baseURI,
+    readyState,
+    addEventListener(type, fn) {
+      if (!listeners.has(type)) listeners.set(type, []);
+      listeners.get(type).push(fn);
+    },
+    listenerCount(type) {
+      return (listeners.get(type) ?? []).length;
+    },
+    // Dispatches a fake event to the listeners of its type and returns what they returned.
+    dispatch(type, event = {}) {
+      this.readyState = type === "DOMContentLoaded" ? "interactive" : this.readyState;
+      return (listeners.get(type) ?? []).map((fn) => fn({ type, ...event }));
+    },
+  };
 }

@@ -2,7 +2,7 @@
 import test from "node:test";
 import assert from "node:assert/strict";
 import vm from "node:vm";
-import { Page, BASE, sameJson, settle } from "./harness.mjs";
+import { Page, BASE, sameJson, settle, fakeDocument } from "./harness.mjs";
 
 // A page whose engine Worker records what it was made with and what it was sent.
 function workerPage() {
@@ -31,7 +31,7 @@ function workerPage() {
       Worker: EngineWorker,
       URL: URLWithObjects,
       location: { origin: "https://app.test", href: "https://app.test/sub/page.html" },
-      document: { baseURI: "https://app.test/sub/page.html" },
+      document: fakeDocument({ baseURI: "https://app.test/sub/page.html" }),
     },
   });
   return { page, made, blobs, EngineWorker };
