@@ -6,12 +6,12 @@ import { Page, reply, settle } from "./harness.mjs";
 
 const golden = JSON.parse(fs.readFileSync(new URL("./golden.json", import.meta.url), "utf8"));
 
-function toReply(spec) {
-  if (spec === undefined) return reply.json(true);
-  if ("json" in spec) return reply.json(spec.json);
-  if ("text" in spec) return reply.text(spec.text);
-  if ("fail" in spec) return reply.fail(spec.fail[0], spec.fail[1]);
-  throw new Error(`unknown reply ${JSON.stringify(spec)}`);
+function toReply(answer) {
+  if (answer === undefined) return reply.json(true);
+  if ("json" in answer) return reply.json(answer.json);
+  if ("text" in answer) return reply.text(answer.text);
+  if ("fail" in answer) return reply.fail(answer.fail[0], answer.fail[1]);
+  throw new Error(`unknown reply ${JSON.stringify(answer)}`);
 }
 
 // Replaces each "$callback" of the expected payload by the actual value after checking that it
