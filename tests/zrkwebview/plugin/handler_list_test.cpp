@@ -43,10 +43,15 @@ TEST(HandlerList, RegistrationOrderKindsAndOnce) {
   http::HandlerWrapper(nullptr, false);
   http::HandlerWrapper();
 
+  http::registerAssetHandler();
+  http::registerLocalfileHandler();
   http::registerPluginHandler();
+  http::registerAssetHandler();
+  http::registerLocalfileHandler();
   http::registerPluginHandler();
 
-  EXPECT_EQ(paths(), (std::vector<std::string>{"/bundle", "/thumbnail", "/get-image", "/update", "/plugin"}));
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/bundle", "/thumbnail", "/get-image", "/update", "/asset",
+                                               "/localfile", "/plugin"}));
   EXPECT_TRUE(list->back()->isKindOfClass(&http::HttpPluginHandler::classDescriptor));
   EXPECT_STREQ(list->back()->className(), "HttpPluginHandler");
 }

@@ -1,6 +1,8 @@
 #include "zrkwebview/browser/src/http/handler-list.h"
 
+#include "zrkwebview/browser/src/handlers/http-localfile-handler.h"
 #include "zrkwebview/browser/src/handlers/http-plugin-handler.h"
+#include "zrkwebview/browser/src/handlers/http-static-file-handler.h"
 #include "zrkwebview/browser/src/http/http-message.h"
 
 namespace http {
@@ -30,6 +32,8 @@ void registerOnce() {
 
 }  // namespace
 
+void registerAssetHandler() { registerOnce<HttpAssetHandler>(); }
+void registerLocalfileHandler() { registerOnce<HttpLocalfileHandler>(); }
 void registerPluginHandler() { registerOnce<HttpPluginHandler>(); }
 
 }  // namespace http

@@ -8,6 +8,7 @@
 
 #include "vesk/log.h"
 #include "zrkwebview/browser/src/handlers/http-plugin-handler.h"
+#include "zrkwebview/browser/src/handlers/http-static-file-handler.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
 #include "zrkwebview/browser/src/http/tracking-connection.h"
@@ -72,20 +73,7 @@ long matchPattern(std::string_view pattern, std::string_view text) {
   return static_cast<long>(j);
 }
 
-// Stands in for the static-file handler: nothing is served outside the handler list.
-class UnclaimedHandler : public HttpHandler {
-  VESK_DECLARE_CLASS(UnclaimedHandler, HttpHandler, "http")
-
- public:
-  const char* path() override { return nullptr; }
-  bool handleGet(HttpRequest* request, HttpResponseConnection* connection) override {
-    HttpStatusResponse response(404, "File not found");
-    sendResponse(connection, request, &response);
-    return true;
-  }
-};
-
-std::shared_ptr<HttpHandler> makeUnclaimedHandler() { return std::make_shared<UnclaimedHandler>(); }
+std::shared_ptr<HttpHandler> makeStaticFileHandler() { return std::make_shared<HttpStaticFileHandler>(); }
 
 void reply(TrackingConnection& connection, HttpRequest* request, HttpResponse& response) {
   if (connection.started()) {
@@ -163,7 +151,7 @@ bool routeRequest(const RouteConfig& config, const HandlerArray& handlers,
         break;
       }
     }
-    if (!handler) handler = (fallback != nullptr ? fallback : makeUnclaimedHandler)();
+    if (!handler) handler = (fallback != nullptr ? fallback : makeStaticFileHandler)();
 
     if (equalsIgnoringCase(method, "OPTIONS")) {
       std::puts("handle options");

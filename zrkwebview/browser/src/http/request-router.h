@@ -29,8 +29,8 @@ using FallbackHandlerFactory = std::shared_ptr<HttpHandler> (*)();
 //  1. The route path is the URL without its leading scheme://domain (query and fragment stay).
 //     A URL of another host keeps its whole text.
 //  2. The first handler of `handlers` whose path matches the route path (matchHandlerPath), or
-//     else whose canHandle accepts it, is taken; with none, a fallback handler made for this
-//     request alone.
+//     else whose canHandle accepts it, is taken; with none, a handler made for this request
+//     alone by `fallback` (null: an http::HttpStaticFileHandler).
 //  3. The connection gets "Access-Control-Allow-Origin: *"; the handler gets the webview for
 //     this call (setWebview) and then handleGet or handlePost (method compared without regard to
 //     case).
