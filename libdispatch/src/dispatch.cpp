@@ -427,10 +427,18 @@ void dispatch_sync(dispatch_queue_t queue, std::function<void()> work) {
     wait->cv.notify_all();
   };
   post_task(target, std::move(item));
-  std::unique_lock<std::mutex> lock(wait->mutex);
-  wait->cv.wait(lock, [&wait] { return wait->finished; });
-  if (wait->dropped) throw std::runtime_error("dispatch_sync: the work was dropped before it ran");
-  if (wait->error) std::rethrow_exception(wait->error);
+  std::exception_ptr error;
+  bool dropped;
+  {
+    std::unique_lock<std::mutex> lock(wait->mutex);
+    wait->cv.wait(lock, [&wait] { return wait->finished; });
+    // Take the exception out, so the queue thread, which may still hold the wait state, keeps no
+    // share of it while the caller handles it.
+    error = std::move(wait->error);
+    dropped = wait->dropped;
+  }
+  if (dropped) throw std::runtime_error("dispatch_sync: the work was dropped before it ran");
+  if (error) std::rethrow_exception(error);
 }
 
 void dispatch_shutdown() {

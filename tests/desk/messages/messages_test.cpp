@@ -165,13 +165,13 @@ TEST_F(Messages, GetMessageBlocksUntilAnotherThreadPosts) {
 
 TEST_F(Messages, PostsToMissingThreadsAndFullQueuesFailWithTheirCodes) {
   // A thread that never made a queue, one that has ended, and an id never given out.
-  DWORD withoutQueue = 0;
+  std::promise<DWORD> started;
   std::promise<void> release;
   std::thread idle([&, wait = release.get_future()]() mutable {
-    withoutQueue = GetCurrentThreadId();
+    started.set_value(GetCurrentThreadId());
     wait.wait();
   });
-  while (withoutQueue == 0) std::this_thread::yield();
+  DWORD withoutQueue = started.get_future().get();
   DWORD ended;
   {
     QueueThread t;
@@ -339,9 +339,11 @@ class OneWindow : public detail::WindowTable {
   DWORD windowThread(HWND h) override { return h == hwnd() ? thread_ : 0; }
   LRESULT dispatch(const MSG& msg) override {
     received.push_back(msg.message);
+    ++count;
     return 42;
   }
-  std::vector<UINT> received;
+  std::vector<UINT> received;  // read once the window's thread is done with it
+  std::atomic<int> count{0};
 
  private:
   DWORD thread_;
@@ -387,7 +389,7 @@ TEST_F(Messages, NestedLoopRunsUntilEndedFromAnotherThread) {
   std::thread other([&] {
     PostMessage(table.hwnd(), WM_USER + 6, 0, 0);
     // Wait until the loop has handled the message, so the end comes while it is waiting.
-    while (table.received.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (table.count.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     loop.end(5);
     loop.end(6);  // only the first end counts
   });
