@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -38,7 +39,8 @@ struct ThreadQueue {
 };
 
 struct Registry {
-  std::mutex mutex;
+  // Read on every post; written when a thread makes or ends its queue and for hooks.
+  std::shared_mutex mutex;
   std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> queues;
   std::unordered_map<uint64_t, DWORD> hookThreads;  // hook id -> thread
   uint64_t nextHookId = 1;
@@ -53,7 +55,7 @@ Registry& registry() {
 
 std::shared_ptr<ThreadQueue> findQueue(DWORD threadId) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.mutex);
+  std::shared_lock<std::shared_mutex> guard(r.mutex);
   auto it = r.queues.find(threadId);
   return it == r.queues.end() ? nullptr : it->second;
 }
@@ -72,7 +74,7 @@ struct ThreadSlot {
       queue->posted.clear();
       hooks.swap(queue->hooks);
     }
-    std::lock_guard<std::mutex> guard(r.mutex);
+    std::lock_guard<std::shared_mutex> guard(r.mutex);
     r.queues.erase(queue->threadId);
     for (const HookEntry& h : hooks) r.hookThreads.erase(h.id);
   }
@@ -86,7 +88,7 @@ ThreadQueue& ownQueue() {
     auto q = std::make_shared<ThreadQueue>(id);
     Registry& r = registry();
     {
-      std::lock_guard<std::mutex> guard(r.mutex);
+      std::lock_guard<std::shared_mutex> guard(r.mutex);
       r.queues[id] = q;
     }
     t_slot.queue = std::move(q);
@@ -134,16 +136,14 @@ bool takeLocked(ThreadQueue& q, MSG* out, HWND hwnd, UINT lo, UINT hi, bool remo
 
 HOOKPROC hookProcLocked(const ThreadQueue& q, size_t index) { return q.hooks[index].proc; }
 
-// Runs the thread's get-message hooks on a message just retrieved. The first hook is read under
-// the lock; it runs without it.
-void callHooks(ThreadQueue& q, MSG* msg, UINT removeFlag) {
-  HOOKPROC first = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(q.mutex);
-    if (q.hooks.empty()) return;
-    first = hookProcLocked(q, q.hooks.size() - 1);
-  }
-  first(HC_ACTION, removeFlag, reinterpret_cast<LPARAM>(msg));
+// The hook to call first, read under the queue's lock together with the message.
+HOOKPROC firstHookLocked(const ThreadQueue& q) {
+  return q.hooks.empty() ? nullptr : hookProcLocked(q, q.hooks.size() - 1);
+}
+
+// Runs the thread's get-message hooks on a message just retrieved, with no lock held.
+void callHooks(HOOKPROC first, MSG* msg, UINT removeFlag) {
+  if (first) first(HC_ACTION, removeFlag, reinterpret_cast<LPARAM>(msg));
 }
 
 BOOL postTo(DWORD threadId, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -274,13 +274,13 @@ BOOL PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remov
   }
   ThreadQueue& q = ownQueue();
   bool remove = (removeFlags & PM_REMOVE) != 0;
-  bool found;
+  HOOKPROC first;
   {
     std::lock_guard<std::mutex> guard(q.mutex);
-    found = takeLocked(q, msg, hwnd, filterMin, filterMax, remove);
+    if (!takeLocked(q, msg, hwnd, filterMin, filterMax, remove)) return 0;
+    first = firstHookLocked(q);
   }
-  if (!found) return 0;
-  callHooks(q, msg, remove ? PM_REMOVE : PM_NOREMOVE);
+  callHooks(first, msg, remove ? PM_REMOVE : PM_NOREMOVE);
   return 1;
 }
 
@@ -294,11 +294,13 @@ BOOL GetMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax) {
     return -1;
   }
   ThreadQueue& q = ownQueue();
+  HOOKPROC first;
   {
     std::unique_lock<std::mutex> lock(q.mutex);
     while (!takeLocked(q, msg, hwnd, filterMin, filterMax, true)) q.cv.wait(lock);
+    first = firstHookLocked(q);
   }
-  callHooks(q, msg, PM_REMOVE);
+  callHooks(first, msg, PM_REMOVE);
   return msg->message == WM_QUIT ? 0 : 1;
 }
 
@@ -364,7 +366,7 @@ HHOOK SetWindowsHookEx(int idHook, HOOKPROC proc, HINSTANCE module, DWORD thread
   Registry& r = registry();
   uint64_t id;
   {
-    std::lock_guard<std::mutex> guard(r.mutex);
+    std::lock_guard<std::shared_mutex> guard(r.mutex);
     id = r.nextHookId++;
     r.hookThreads[id] = threadId;
   }
@@ -375,7 +377,7 @@ HHOOK SetWindowsHookEx(int idHook, HOOKPROC proc, HINSTANCE module, DWORD thread
       return reinterpret_cast<HHOOK>(static_cast<uintptr_t>(id));
     }
   }
-  std::lock_guard<std::mutex> guard(r.mutex);
+  std::lock_guard<std::shared_mutex> guard(r.mutex);
   r.hookThreads.erase(id);
   SetLastError(ERROR_INVALID_PARAMETER);
   return nullptr;
@@ -402,7 +404,7 @@ BOOL UnhookWindowsHookEx(HHOOK hook) {
   Registry& r = registry();
   std::shared_ptr<ThreadQueue> q;
   {
-    std::lock_guard<std::mutex> guard(r.mutex);
+    std::lock_guard<std::shared_mutex> guard(r.mutex);
     auto it = r.hookThreads.find(id);
     if (it != r.hookThreads.end()) {
       auto qit = r.queues.find(it->second);

@@ -5,6 +5,7 @@
 #include <exception>
 #include <future>
 #include <map>
+#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -44,19 +45,28 @@ struct State {
   // One creation at a time: the lookup, the thread start and the insertion.
   std::mutex createMutex;
   // The queue table. Taken before a record's mutex, never held while work runs or a thread is
-  // waited for.
-  std::mutex tableMutex;
+  // waited for; lookups share it.
+  std::shared_mutex tableMutex;
   std::map<std::string, std::shared_ptr<QueueRecord>> table;
   std::unordered_map<const _dispatch_queue_t*, std::shared_ptr<QueueRecord>> byHandle;
   // Identities of queues that are gone. Never freed, so no later queue gets their address.
   std::vector<std::shared_ptr<_dispatch_queue_t>> graveyard;
 
-  // Items posted and not yet taken, by id (the id travels in the message). Threads whose queue
-  // has ended, or (the main thread) has been shut down, take no more items.
-  std::mutex inFlightMutex;
-  std::unordered_map<uint64_t, InFlight> inFlight;
+  // Items posted and not yet taken, by id (the id travels in the message), spread over shards so
+  // that threads posting and taking different items rarely meet on one lock.
+  static constexpr size_t kShards = 16;
+  struct Shard {
+    std::mutex mutex;
+    std::unordered_map<uint64_t, InFlight> items;
+  };
+  Shard inFlight[kShards];
+  // Threads whose queue has ended, or (the main thread) has been shut down: they take no more
+  // items. A post holds it shared from its check until its item is in its shard.
+  std::shared_mutex closedMutex;
   std::unordered_set<uint32_t> closedThreads;
   std::atomic<uint64_t> nextItemId{1};
+
+  Shard& shardOf(uint64_t id) { return inFlight[id % kShards]; }
 };
 
 // Never destroyed: queue threads may still run while static objects are destroyed.
@@ -147,12 +157,12 @@ void dropItem(const ItemPtr& item) {
 
 // Takes the item with that id out of the in-flight list; null when it has already been taken.
 ItemPtr takeInFlight(uint64_t id) {
-  State& s = state();
-  std::lock_guard<std::mutex> guard(s.inFlightMutex);
-  auto it = s.inFlight.find(id);
-  if (it == s.inFlight.end()) return nullptr;
+  State::Shard& shard = state().shardOf(id);
+  std::lock_guard<std::mutex> guard(shard.mutex);
+  auto it = shard.items.find(id);
+  if (it == shard.items.end()) return nullptr;
   ItemPtr item = std::move(it->second.item);
-  s.inFlight.erase(it);
+  shard.items.erase(it);
   return item;
 }
 
@@ -161,14 +171,17 @@ void closeThread(uint32_t threadId) {
   State& s = state();
   std::vector<ItemPtr> orphans;
   {
-    std::lock_guard<std::mutex> guard(s.inFlightMutex);
+    std::lock_guard<std::shared_mutex> closing(s.closedMutex);
     s.closedThreads.insert(threadId);
-    for (auto it = s.inFlight.begin(); it != s.inFlight.end();) {
-      if (it->second.threadId == threadId) {
-        orphans.push_back(std::move(it->second.item));
-        it = s.inFlight.erase(it);
-      } else {
-        ++it;
+    for (State::Shard& shard : s.inFlight) {
+      std::lock_guard<std::mutex> guard(shard.mutex);
+      for (auto it = shard.items.begin(); it != shard.items.end();) {
+        if (it->second.threadId == threadId) {
+          orphans.push_back(std::move(it->second.item));
+          it = shard.items.erase(it);
+        } else {
+          ++it;
+        }
       }
     }
   }
@@ -190,7 +203,7 @@ std::shared_ptr<QueueRecord> findRecord(dispatch_queue_t queue) {
   if (!queue) return nullptr;
   State& s = state();
   if (queue == s.mainHandle.load()) return s.mainRecord;
-  std::lock_guard<std::mutex> guard(s.tableMutex);
+  std::shared_lock<std::shared_mutex> guard(s.tableMutex);
   auto it = s.byHandle.find(queue);
   return it == s.byHandle.end() ? nullptr : it->second;
 }
@@ -291,7 +304,7 @@ dispatch_queue_t dispatch_create_queue(const char* name) {
   State& s = state();
   std::lock_guard<std::mutex> creating(s.createMutex);
   {
-    std::lock_guard<std::mutex> guard(s.tableMutex);
+    std::lock_guard<std::shared_mutex> guard(s.tableMutex);
     auto it = s.table.find(name);
     if (it != s.table.end()) return it->second->identity.get();
   }
@@ -302,7 +315,7 @@ dispatch_queue_t dispatch_create_queue(const char* name) {
   record->identity = std::make_shared<_dispatch_queue_t>(_dispatch_queue_t{threadId.get()});
   DISPATCH_LOG(DISPATCH_LOG_DEBUG, ">>> dispatch thread (%lu) started",
                ul(record->identity->threadId));
-  std::lock_guard<std::mutex> guard(s.tableMutex);
+  std::lock_guard<std::shared_mutex> guard(s.tableMutex);
   s.table[name] = record;
   s.byHandle[record->identity.get()] = record;
   return record->identity.get();
@@ -313,7 +326,7 @@ dispatch_queue_t dispatch_get_main_queue() { return state().mainHandle.load(); }
 dispatch_queue_t dispatch_get_queue(const char* name) {
   if (!name) return nullptr;
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.tableMutex);
+  std::shared_lock<std::shared_mutex> guard(s.tableMutex);
   auto it = s.table.find(name);
   return it == s.table.end() ? nullptr : it->second->identity.get();
 }
@@ -323,9 +336,11 @@ void post_task(uint32_t threadId, std::shared_ptr<dispatch_item> item) {
   State& s = state();
   uint64_t id = s.nextItemId.fetch_add(1);
   {
-    std::lock_guard<std::mutex> guard(s.inFlightMutex);
+    std::shared_lock<std::shared_mutex> open(s.closedMutex);
     if (s.closedThreads.count(threadId) == 0) {
-      s.inFlight.emplace(id, InFlight{item, threadId});
+      State::Shard& shard = s.shardOf(id);
+      std::lock_guard<std::mutex> guard(shard.mutex);
+      shard.items.emplace(id, InFlight{item, threadId});
     } else {
       id = 0;
     }
@@ -415,15 +430,21 @@ void dispatch_sync(dispatch_queue_t queue, std::function<void()> work) {
       throw;  // logged at the queue's boundary, then handed to the caller
     }
   };
+  // The lambdas share the wait state, so it outlives the notification even when the caller has
+  // already woken and gone.
   item->completion = [wait] {
-    std::lock_guard<std::mutex> guard(wait->mutex);
-    wait->finished = true;
+    {
+      std::lock_guard<std::mutex> guard(wait->mutex);
+      wait->finished = true;
+    }
     wait->cv.notify_all();
   };
   item->dropped = [wait] {
-    std::lock_guard<std::mutex> guard(wait->mutex);
-    wait->finished = true;
-    wait->dropped = true;
+    {
+      std::lock_guard<std::mutex> guard(wait->mutex);
+      wait->finished = true;
+      wait->dropped = true;
+    }
     wait->cv.notify_all();
   };
   post_task(target, std::move(item));
@@ -449,7 +470,7 @@ void dispatch_shutdown() {
   std::map<std::string, std::shared_ptr<QueueRecord>> records;
   {
     std::lock_guard<std::mutex> creating(s.createMutex);
-    std::lock_guard<std::mutex> guard(s.tableMutex);
+    std::lock_guard<std::shared_mutex> guard(s.tableMutex);
     records.swap(s.table);
     s.byHandle.clear();
     for (auto& [name, record] : records) s.graveyard.push_back(record->identity);
@@ -464,7 +485,7 @@ void dispatch_release_queue(dispatch_queue_t queue) {
   State& s = state();
   std::shared_ptr<QueueRecord> record;
   {
-    std::lock_guard<std::mutex> guard(s.tableMutex);
+    std::lock_guard<std::shared_mutex> guard(s.tableMutex);
     auto it = s.byHandle.find(queue);
     if (it == s.byHandle.end()) return;
     record = it->second;
