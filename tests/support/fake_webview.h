@@ -13,7 +13,7 @@
 #include "zrkwebview/browser/src/resource.h"
 #include "zrkwebview/browser/src/webview.h"
 
-namespace testing_support {
+namespace pel::test {
 
 class FakeWebview : public zrk::Webview {
  public:
@@ -63,4 +63,4 @@ class FakeWebview : public zrk::Webview {
   std::vector<bool> flags_;
 };
 
-}  // namespace testing_support
+}  // namespace pel::test

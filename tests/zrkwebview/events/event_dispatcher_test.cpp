@@ -130,7 +130,7 @@ TEST(EventDispatcherTest, DeliveryScriptText) {
 
 TEST(EventDispatcherTest, DispatchRunsTheScriptOnlyForLiveListeners) {
   EventDispatcher d;
-  testing_support::FakeWebview webview;
+  pel::test::FakeWebview webview;
   uint64_t id = d.listen(42, "zrk://resize", "Window", "main");
   d.dispatchToPage(&webview, id, json{{"w", 1}});
   d.unlisten(id);

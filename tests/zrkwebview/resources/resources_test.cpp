@@ -151,7 +151,7 @@ TEST(ResourceManagerTest, ForEachStopsWhenAskedAndDumpListsInIdOrder) {
 }
 
 TEST(ResourceInternalTest, CloseRemovesFromItsWebviewAndToleratesAGoneWebview) {
-  auto webview = std::make_shared<testing_support::FakeWebview>();
+  auto webview = std::make_shared<pel::test::FakeWebview>();
   auto manager = webview->resourceManager();
   auto menu = std::make_shared<WinMenu>(manager->nextId());
   menu->setWebview(webview);
@@ -162,7 +162,7 @@ TEST(ResourceInternalTest, CloseRemovesFromItsWebviewAndToleratesAGoneWebview) {
 
   auto orphan = std::make_shared<WinMenu>(99);
   {
-    auto gone = std::make_shared<testing_support::FakeWebview>();
+    auto gone = std::make_shared<pel::test::FakeWebview>();
     orphan->setWebview(gone);
   }
   orphan->close();  // nothing to do, nothing fails
