@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -62,6 +64,14 @@ const char kShim[] = R"JS((() => {
   });
   const chrome = globalThis.chrome || (globalThis.chrome = {});
   Object.defineProperty(chrome, 'webview', { value: webview, enumerable: true });
+  // The document's title, reported when it is first known and whenever it changes.
+  let title = null;
+  const report = () => {
+    const now = document.title;
+    if (now !== title) { title = now; post('t' + now); }
+  };
+  new MutationObserver(report).observe(document, { subtree: true, childList: true, characterData: true });
+  document.addEventListener('DOMContentLoaded', report);
 })();)JS";
 
 std::string dumpJson(const json& j) {
@@ -175,7 +185,7 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
 
   // Reader thread.
   void onEvent(const std::string& method, const json& params);
-  void onTargetInfo(const json& info);
+  void onTitle(const std::string& title);
   // The page or the browser ended (not by the owner).
   void died(Result why, const std::string& reason);
 
@@ -570,6 +580,9 @@ void EnvironmentImpl::readerMain(EnvironmentCompletion done) {
 }
 
 void EnvironmentImpl::dispatch(std::string_view text) {
+  // DESKWEB_TRACE=1 prints the start of every message from the browser, for debugging.
+  static const bool trace = getenv("DESKWEB_TRACE") != nullptr;
+  if (trace) fprintf(stderr, "devtools< %.*s\n", static_cast<int>(std::min<size_t>(text.size(), 400)), text.data());
   json msg = json::parse(text, nullptr, false);
   if (msg.is_discarded() || !msg.is_object()) return;
   auto idIt = msg.find("id");
@@ -622,19 +635,7 @@ void EnvironmentImpl::dispatch(std::string_view text) {
 }
 
 void EnvironmentImpl::onBrowserEvent(const std::string& method, const json& params) {
-  if (method == "Target.targetInfoChanged") {
-    auto info = params.find("targetInfo");
-    if (info == params.end() || !info->is_object()) return;
-    std::shared_ptr<WebviewImpl> webview;
-    {
-      std::lock_guard lock(mutex_);
-      auto t = targets_.find(stringOr(*info, "targetId"));
-      if (t == targets_.end()) return;
-      auto s = sessions_.find(t->second);
-      if (s != sessions_.end()) webview = s->second.lock();
-    }
-    if (webview) webview->onTargetInfo(*info);
-  } else if (method == "Target.detachedFromTarget" || method == "Target.targetDestroyed" ||
+  if (method == "Target.detachedFromTarget" || method == "Target.targetDestroyed" ||
              method == "Target.targetCrashed") {
     std::shared_ptr<WebviewImpl> webview;
     {
@@ -674,6 +675,8 @@ void EnvironmentImpl::send(const std::string& method, json params, const std::st
   json msg = {{"id", id}, {"method", method}, {"params", std::move(params)}};
   if (!sessionId.empty()) msg["sessionId"] = sessionId;
   text = dumpJson(msg);
+  static const bool trace = getenv("DESKWEB_TRACE") != nullptr;
+  if (trace) fprintf(stderr, "devtools> %.*s\n", static_cast<int>(std::min<size_t>(text.size(), 400)), text.data());
   text.push_back('\0');
 
   bool written = true;
@@ -1084,6 +1087,9 @@ void WebviewImpl::onEvent(const std::string& method, const json& params) {
       m.json = dumpJson(json(m.text));
     } else if (!payload.empty() && payload[0] == 'j') {
       m.json = payload.substr(1);
+    } else if (!payload.empty() && payload[0] == 't') {
+      onTitle(payload.substr(1));
+      return;
     } else {
       return;
     }
@@ -1102,8 +1108,7 @@ void WebviewImpl::onEvent(const std::string& method, const json& params) {
   }
 }
 
-void WebviewImpl::onTargetInfo(const json& info) {
-  std::string title = stringOr(info, "title");
+void WebviewImpl::onTitle(const std::string& title) {
   {
     std::lock_guard lock(mutex_);
     if (title == title_) return;
