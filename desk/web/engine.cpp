@@ -1,0 +1,150 @@
+#include "desk/web/engine.h"
+
+namespace desk::web {
+
+const char* resultName(Result r) {
+  switch (r) {
+    case Result::ok: return "ok";
+    case Result::failed: return "failed";
+    case Result::invalidArgument: return "invalidArgument";
+    case Result::notReady: return "notReady";
+    case Result::closed: return "closed";
+    case Result::browserGone: return "browserGone";
+  }
+  return "unknown";
+}
+
+ResourceRequestedEvent::ResourceRequestedEvent(Request request, std::shared_ptr<Deferral> deferral,
+                                               bool requestUnavailable, bool deferralUnavailable)
+    : request_(std::move(request)),
+      deferral_(std::move(deferral)),
+      requestUnavailable_(requestUnavailable),
+      deferralUnavailable_(deferralUnavailable) {}
+
+bool ResourceRequestedEvent::getRequest(Request& out) const {
+  if (requestUnavailable_) return false;
+  out = request_;
+  return true;
+}
+
+std::shared_ptr<Deferral> ResourceRequestedEvent::getDeferral() {
+  if (deferralUnavailable_) return nullptr;
+  return deferral_;
+}
+
+const char* standardReason(int status) {
+  switch (status) {
+    case 100: return "Continue";
+    case 101: return "Switching Protocols";
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 203: return "Non-Authoritative Information";
+    case 204: return "No Content";
+    case 205: return "Reset Content";
+    case 206: return "Partial Content";
+    case 300: return "Multiple Choices";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 406: return "Not Acceptable";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 411: return "Length Required";
+    case 412: return "Precondition Failed";
+    case 413: return "Content Too Large";
+    case 414: return "URI Too Long";
+    case 415: return "Unsupported Media Type";
+    case 416: return "Range Not Satisfiable";
+    case 417: return "Expectation Failed";
+    case 422: return "Unprocessable Content";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    case 505: return "HTTP Version Not Supported";
+    default: return "";
+  }
+}
+
+namespace {
+
+bool isTokenChar(unsigned char c) {
+  if (c >= '0' && c <= '9') return true;
+  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
+  switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
+    case '.': case '^': case '_': case '`': case '|': case '~':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Keeps printable ASCII (and tab when allowed); trims blanks at both ends.
+std::string cleanText(const std::string& in, bool keepTab) {
+  std::string out;
+  out.reserve(in.size());
+  for (unsigned char c : in) {
+    if ((c >= 0x20 && c < 0x7f) || (keepTab && c == '\t')) out.push_back(static_cast<char>(c));
+  }
+  size_t b = out.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  size_t e = out.find_last_not_of(" \t");
+  return out.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+void sanitizeResponse(Response& response) {
+  response.reason = cleanText(response.reason, false);
+  if (response.reason.empty() && response.status != 0) {
+    response.reason = standardReason(response.status);
+    if (response.reason.empty()) response.reason = "Status";
+  }
+  Headers kept;
+  kept.reserve(response.headers.size());
+  for (auto& [name, value] : response.headers) {
+    if (name.empty()) continue;
+    bool token = true;
+    for (unsigned char c : name) token = token && isTokenChar(c);
+    if (!token) continue;
+    kept.emplace_back(name, cleanText(value, true));
+  }
+  response.headers = std::move(kept);
+}
+
+std::vector<std::string> splitArguments(const std::string& text) {
+  std::vector<std::string> out;
+  std::string cur;
+  bool inQuotes = false;
+  bool have = false;
+  for (char c : text) {
+    if (c == '"') {
+      inQuotes = !inQuotes;
+      have = true;
+    } else if (!inQuotes && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+      if (have) out.push_back(cur);
+      cur.clear();
+      have = false;
+    } else {
+      cur.push_back(c);
+      have = true;
+    }
+  }
+  if (have) out.push_back(cur);
+  return out;
+}
+
+}  // namespace desk::web
