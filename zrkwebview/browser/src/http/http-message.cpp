@@ -45,7 +45,7 @@ std::optional<uint64_t> parseNumber(std::string_view text) {
   return value;
 }
 
-// One piece of the specification ("A-B", "A-", "-N" or "N") as a range within total bytes.
+// One piece of the range list ("A-B", "A-", "-N" or "N") as a range within total bytes.
 std::optional<Range> parsePiece(std::string_view piece, uint64_t total) {
   const size_t dash = piece.find('-');
   if (dash == std::string_view::npos) {
@@ -77,10 +77,10 @@ bool parseRangeHeader(const std::string& value, uint64_t contentLength, std::vec
   const std::string_view text(value);
   if (!equalsIgnoringCase(trim(text.substr(0, equals)), "bytes")) return false;
 
-  std::string_view spec = trim(text.substr(equals + 1));
+  std::string_view list = trim(text.substr(equals + 1));
   while (true) {
-    const size_t comma = spec.find(',');
-    const std::string_view piece = trim(spec.substr(0, comma));
+    const size_t comma = list.find(',');
+    const std::string_view piece = trim(list.substr(0, comma));
     if (!piece.empty()) {
       const auto range = parsePiece(piece, contentLength);
       if (!range) {
@@ -90,7 +90,7 @@ bool parseRangeHeader(const std::string& value, uint64_t contentLength, std::vec
       ranges.push_back(*range);
     }
     if (comma == std::string_view::npos) break;
-    spec.remove_prefix(comma + 1);
+    list.remove_prefix(comma + 1);
   }
   if (ranges.empty()) return false;
 

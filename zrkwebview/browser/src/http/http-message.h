@@ -138,15 +138,23 @@ class HttpHandlerProtocol {
   }
   virtual bool reserved() { return false; }
 
-  // The router stores the webview of the request just before handleGet or handlePost.
-  void setWebview(zrk::Webview* webview) { webview_ = webview; }
-  zrk::Webview* webview() const { return webview_; }
+  // The webview of the request being served on the calling thread. Handlers are shared by every
+  // webview and two request threads may run the same handler at once, so the router hands each
+  // call its webview through a per-thread slot rather than through a field of the shared handler
+  // object: setWebview fills the calling thread's slot, webview() reads it during handleGet or
+  // handlePost.
+  void setWebview(zrk::Webview* webview) { currentWebviewSlot() = webview; }
+  zrk::Webview* webview() const { return currentWebviewSlot(); }
 
   void setContext1(void* context) { context1_ = context; }
   void setContext2(void* context) { context2_ = context; }
 
  protected:
-  zrk::Webview* webview_ = nullptr;
+  static zrk::Webview*& currentWebviewSlot() {
+    thread_local zrk::Webview* slot = nullptr;
+    return slot;
+  }
+
   void* context1_ = nullptr;
   void* context2_ = nullptr;
 };

@@ -1,0 +1,62 @@
+// Thread message queues, registered messages and message hooks.
+//
+// Every thread has one message queue, made by its first PeekMessage, GetMessage or wait. Messages
+// are posted to a thread (PostThreadMessage) or to a window (PostMessage, which finds the window's
+// thread); the thread takes them out in posting order. WM_QUIT from PostQuitMessage comes out once
+// nothing else that matches is left. A thread's queue goes away with the thread: later posts to
+// it fail.
+//
+// Failures set the calling thread's last error (GetLastError):
+//   ERROR_INVALID_THREAD_ID   the thread has no queue (never made, or the thread has ended);
+//   ERROR_NOT_ENOUGH_QUOTA    the queue already holds its quota of posted messages;
+//   ERROR_INVALID_WINDOW_HANDLE  a window handle that names no window;
+//   ERROR_INVALID_PARAMETER   anything else the call cannot take.
+#pragma once
+
+#include "desk/types.h"
+
+namespace desk {
+
+// A process-wide number for `name`, in [0xC000, 0xFFFF]; equal names give equal numbers. An empty
+// or null name gives 0 (ERROR_INVALID_PARAMETER); so does a full range (ERROR_NOT_ENOUGH_MEMORY).
+// The narrow form takes UTF-8; both forms give the same number for the same text.
+UINT RegisterWindowMessage(const char* name);
+UINT RegisterWindowMessage(const char16_t* name);
+
+BOOL PostThreadMessage(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+// With a null window: a thread message to the calling thread.
+BOOL PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+void PostQuitMessage(int exitCode);
+
+// Filters: `hwnd` null takes every message of the thread, (HWND)-1 only thread messages, anything
+// else the messages of that window. A range of 0..0 takes every message number.
+//
+// Both functions call the thread's get-message hooks with each message they return, PeekMessage
+// also when it leaves the message in the queue (wParam then says PM_NOREMOVE). No lock is held
+// while a hook runs, and a hook may itself pump the queue.
+BOOL PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags);
+// Waits for a matching message and removes it. Returns 0 for WM_QUIT, -1 for a bad argument,
+// otherwise non-zero.
+BOOL GetMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax);
+
+// Waits until the queue has received something new since the thread last looked at it.
+BOOL WaitMessage();
+// The same with a time limit read from the clock: WAIT_OBJECT_0 + count when new input came,
+// WAIT_TIMEOUT when `milliseconds` passed first. Waiting on handles is not supported: `count`
+// must be 0 (else WAIT_FAILED, ERROR_INVALID_PARAMETER).
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                DWORD milliseconds, DWORD wakeMask);
+
+// Keyboard translation: there is no keyboard input yet, so nothing is ever translated.
+BOOL TranslateMessage(const MSG* msg);
+// Hands a window message to its window's procedure and returns what it returns. A message without
+// a window (a thread message) goes nowhere and gives 0.
+LRESULT DispatchMessage(const MSG* msg);
+
+// Get-message hooks (WH_GETMESSAGE only), installed for one thread (threadId 0 is refused). The
+// hook installed last is called first; it passes the message on with CallNextHookEx.
+HHOOK SetWindowsHookEx(int idHook, HOOKPROC proc, HINSTANCE module, DWORD threadId);
+LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
+BOOL UnhookWindowsHookEx(HHOOK hook);
+
+}  // namespace desk
