@@ -127,28 +127,36 @@ std::unique_ptr<CryptoPP::HashTransformation> fileHash(HashType type) {
   throw std::runtime_error("Unsupported hash type");
 }
 
-}  // namespace
-
-// --- Base64
-
-std::string base64Decode(const std::string& text) { return base64Decode(text.data(), static_cast<int>(text.size())); }
-
-std::string base64Decode(const char* text, int length) {
+std::string decodeBase64(const char* text, size_t length) {
   std::string bytes;
-  if (text == nullptr || length <= 0) return bytes;
-  CryptoPP::StringSource(reinterpret_cast<const byte*>(text), static_cast<size_t>(length), true,
+  if (text == nullptr || length == 0) return bytes;
+  CryptoPP::StringSource(reinterpret_cast<const byte*>(text), length, true,
                          new CryptoPP::Base64Decoder(new CryptoPP::StringSink(bytes)));
   return bytes;
 }
 
-std::string base64Encode(const std::string& bytes) { return base64Encode(bytes.data(), static_cast<int>(bytes.size())); }
+std::string encodeBase64(const char* bytes, size_t length) {
+  std::string text;
+  if (bytes == nullptr) length = 0;
+  CryptoPP::StringSource(length == 0 ? &kNothing : reinterpret_cast<const byte*>(bytes), length, true,
+                         new CryptoPP::Base64Encoder(new CryptoPP::StringSink(text)));
+  return text;
+}
+
+}  // namespace
+
+// --- Base64 (the std::string forms take any length; the int forms refuse a negative one)
+
+std::string base64Decode(const std::string& text) { return decodeBase64(text.data(), text.size()); }
+
+std::string base64Decode(const char* text, int length) {
+  return length > 0 ? decodeBase64(text, static_cast<size_t>(length)) : std::string();
+}
+
+std::string base64Encode(const std::string& bytes) { return encodeBase64(bytes.data(), bytes.size()); }
 
 std::string base64Encode(const char* bytes, int length) {
-  std::string text;
-  if (bytes == nullptr || length < 0) length = 0;
-  CryptoPP::StringSource(length == 0 ? &kNothing : reinterpret_cast<const byte*>(bytes), static_cast<size_t>(length),
-                         true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(text)));
-  return text;
+  return encodeBase64(bytes, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
 // --- files
@@ -177,7 +185,10 @@ std::string md5Hex(const char* text) { return lowerHex(TData::md5(text)); }
 std::string md5Hex(const std::shared_ptr<TData>& data) { return lowerHex(TData::md5(data)); }
 
 std::string md5Hex(const TString& text, bool useUtf8) {
-  if (useUtf8) return md5Hex(text.utf8String().c_str());
+  if (useUtf8) {
+    const std::string utf8 = text.utf8String();
+    return lowerHex(digestOf<CryptoPP::Weak::MD5>(reinterpret_cast<const byte*>(utf8.data()), utf8.size()));
+  }
   std::string units;
   units.reserve(text.byteLength());
   for (size_t i = 0; i < text.length(); ++i) {
@@ -188,7 +199,10 @@ std::string md5Hex(const TString& text, bool useUtf8) {
   return lowerHex(digestOf<CryptoPP::Weak::MD5>(reinterpret_cast<const byte*>(units.data()), units.size()));
 }
 
-std::string sha1Hex(const TString& text) { return sha1Hex(text.utf8String().c_str()); }
+std::string sha1Hex(const TString& text) {
+  const std::string utf8 = text.utf8String();
+  return lowerHex(digestOf<CryptoPP::SHA1>(reinterpret_cast<const byte*>(utf8.data()), utf8.size()));
+}
 
 std::string sha1Hex(const char* text) { return lowerHex(TData::sha1(text)); }
 
