@@ -1,0 +1,258 @@
+#include "src/thumbnail-cache.h"
+
+#include <cryptopp/sha.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "src/app-paths.h"
+#include "vesk/log.h"
+#include "zrksqlite/sqlite-db.h"
+
+namespace {
+
+constexpr const char* kFileName = "thumbcache.db";
+constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+constexpr int kBusyTimeoutMs = 5000;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS thumbnails (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "key BLOB NOT NULL, path TEXT NOT NULL, width INTEGER NOT NULL, height INTEGER NOT NULL, "
+    "data BLOB NOT NULL, mime TEXT NOT NULL, "
+    "create_at INTEGER NOT NULL DEFAULT CURRENT_TIMESTAMP, file_modified INTEGER NOT NULL, "
+    "UNIQUE(key, width, height) );"
+    "CREATE INDEX IF NOT EXISTS idx_thumb_key_dimensions ON thumbnails(key, width, height);";
+
+// The smallest stored size that covers the one asked for and is not older than the file.
+constexpr const char* kLookup =
+    "SELECT data, mime, file_modified FROM ( SELECT data, width, height, mime, file_modified,"
+    "         RANK() OVER (ORDER BY (width*height) ASC) as size_rank  FROM thumbnails  WHERE key=?"
+    " AND width>=? AND height>=? AND file_modified >= ?) WHERE size_rank = 1 LIMIT 1";
+
+constexpr const char* kStore =
+    "INSERT OR REPLACE INTO thumbnails (key, width, height, data, mime, create_at, file_modified,"
+    " path) VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+
+constexpr const char* kDelete = "DELETE FROM thumbnails WHERE path = ?";
+
+// The cache's state; the mutex guards it and every use of the connection.
+std::mutex gMutex;
+std::string gPath;
+std::shared_ptr<zrksqlite::SQLiteDB> gDb;
+bool gSchemaReady = false;
+
+// The key of a path: the SHA-1 digest of its bytes, as given.
+std::vector<uint8_t> pathKey(const std::string& path) {
+    std::vector<uint8_t> digest(CryptoPP::SHA1::DIGESTSIZE);
+    CryptoPP::SHA1().CalculateDigest(digest.data(),
+                                     reinterpret_cast<const CryptoPP::byte*>(path.data()),
+                                     path.size());
+    return digest;
+}
+
+// The file's modification time in microseconds since 1970. A file that cannot be read raises
+// the POCO file error its caller expects (Poco::FileNotFoundException for a missing one).
+int64_t fileModified(const std::string& path) {
+    if (path.find('\0') != std::string::npos) throw Poco::FileNotFoundException(path);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        // Let POCO name the failure; should the file have appeared meanwhile, take its time.
+        return Poco::File(path).getLastModified().epochMicroseconds();
+    }
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+}
+
+int64_t nowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool fileMissing(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+bool isDamage(int code) {
+    code &= 0xff;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+// The result code behind a failure of the wrapper: its own, or the connection's last one.
+int failureCode(const std::exception& e, const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
+    if (auto* sqliteError = dynamic_cast<const zrksqlite::SQLiteException*>(&e))
+        return sqliteError->code();
+    return db && db->handle() ? sqlite3_errcode(db->handle()) : SQLITE_OK;
+}
+
+void dropConnection() {
+    if (gDb) gDb->close();
+    gDb.reset();
+    gSchemaReady = false;
+}
+
+// Thumbnails are a cache: a damaged database is moved aside, never fatal. The next open starts
+// an empty one.
+void moveAside(const char* reason) {
+    dropConnection();
+    const std::string aside = gPath + ".corrupt";
+    ZRK_LOG_ERROR("Thumbnail cache %s is damaged (%s); moved aside to %s and started anew",
+                  gPath.c_str(), reason, aside.c_str());
+    if (std::rename(gPath.c_str(), aside.c_str()) != 0) ::unlink(gPath.c_str());
+    // A log left by the damaged database must never be replayed into the new one.
+    ::unlink((gPath + "-wal").c_str());
+    ::unlink((gPath + "-shm").c_str());
+}
+
+void createSchemaLocked(const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
+    if (db && !gSchemaReady) {
+        db->execute(kSchema);
+        gSchemaReady = true;
+    }
+}
+
+std::shared_ptr<zrksqlite::SQLiteDB> openLocked() {
+    if (!gPath.empty() && fileMissing(gPath)) dropConnection();
+    if (gPath.empty()) gPath = zrk::dataDirectory() + kFileName;
+    if (gDb) return gDb;
+
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(gPath).parent_path(), ec);
+    for (int attempt = 0; attempt < 2 && !gDb; ++attempt) {
+        try {
+            gDb = zrksqlite::SQLiteDB::tryOpen(gPath, kOpenFlags, true, kBusyTimeoutMs);
+            if (!gDb) {
+                ZRK_LOG_ERROR("Cannot open the thumbnail cache %s", gPath.c_str());
+                break;
+            }
+            gSchemaReady = false;
+            createSchemaLocked(gDb);
+        } catch (const std::exception& e) {
+            int code = failureCode(e, gDb);
+            dropConnection();
+            if (isDamage(code) && attempt == 0) {
+                moveAside(e.what());
+            } else {
+                ZRK_LOG_ERROR("%s", e.what());
+                break;
+            }
+        }
+    }
+    return gDb;
+}
+
+// Handles a failure of a statement on the connection: a damaged database is moved aside (true),
+// anything else is only reported by the caller (false).
+bool recoverFromDamage(const std::exception& e, const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
+    if (!isDamage(failureCode(e, db))) return false;
+    moveAside(e.what());
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<zrksqlite::SQLiteDB> ThumbCache::open() {
+    std::lock_guard<std::mutex> lock(gMutex);
+    return openLocked();
+}
+
+void ThumbCache::createSchema(const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    createSchemaLocked(db);
+}
+
+std::shared_ptr<ThumbCache::CacheItem> ThumbCache::get(const std::string& path, int32_t width,
+                                                       int32_t height) {
+    const std::vector<uint8_t> key = pathKey(path);
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto db = openLocked();
+    if (!db) return nullptr;
+    const int64_t modified = fileModified(path);
+    try {
+        zrksqlite::Query query = db->prepareQuery(kLookup);
+        query.bindBlob(1, key);
+        query.bindInt(2, width);
+        query.bindInt(3, height);
+        query.bindInt64(4, modified);
+        auto it = query.begin();
+        if (it == query.end()) return nullptr;
+        auto item = std::make_shared<CacheItem>();
+        item->data = it->getBlobByName("data");
+        item->fileModified = it->getInt64ByName("file_modified");
+        item->mime = it->getStringByName("mime");
+        return item;
+    } catch (const std::exception& e) {
+        // After a damaged database is moved aside, this is a miss.
+        if (!recoverFromDamage(e, db)) ZRK_LOG_ERROR("%s", e.what());
+        return nullptr;
+    }
+}
+
+bool ThumbCache::put(const std::string& path, int32_t width, int32_t height, const uint8_t* data,
+                     size_t length, const std::string& mime, CacheItem* item) {
+    const std::vector<uint8_t> key = pathKey(path);
+    const std::vector<uint8_t> bytes =
+        data ? std::vector<uint8_t>(data, data + length) : std::vector<uint8_t>();
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto db = openLocked();
+    if (!db) return false;
+    const int64_t modified = fileModified(path);
+    // A damaged database is moved aside and the thumbnail stored in the new one.
+    for (int attempt = 0; attempt < 2 && db; ++attempt) {
+        try {
+            zrksqlite::Statement store = db->prepareStatement(kStore);
+            store.bindBlob(1, key);
+            store.bindInt(2, width);
+            store.bindInt(3, height);
+            store.bindBlob(4, bytes);
+            store.bindText(5, mime);
+            store.bindInt64(6, nowSeconds());
+            store.bindInt64(7, modified);
+            store.bindText(8, path);
+            store.execute();
+            if (item) {
+                item->mime = mime;
+                item->fileModified = modified;
+                item->data = bytes;
+            }
+            return true;
+        } catch (const std::exception& e) {
+            if (attempt > 0 || !recoverFromDamage(e, db)) {
+                ZRK_LOG_ERROR("%s", e.what());
+                return false;
+            }
+            db = openLocked();
+        }
+    }
+    return false;
+}
+
+bool ThumbCache::remove(const std::string& path) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto db = openLocked();
+    if (!db) return false;
+    try {
+        zrksqlite::Statement erase = db->prepareStatement(kDelete);
+        erase.bindText(1, path);
+        erase.execute();
+        return true;
+    } catch (const std::exception& e) {
+        // A damaged database moved aside holds no thumbnail of the path any more.
+        return recoverFromDamage(e, db);
+    }
+}
+
+void ThumbCache::reset() {
+    std::lock_guard<std::mutex> lock(gMutex);
+    dropConnection();
+    gPath.clear();
+}
