@@ -135,7 +135,9 @@ TEST_F(BundleFixture, DamagedBundlesLeaveTheStoreAsItWas) {
        [&](BundleImage& i) { std::string f = serialize(i); f[f.size() - 5] ^= 0x20; return f; }},
       {"wrapped offsets",
        [&](BundleImage& i) {
-         i.table = {{0xFFFFFFF0u, "a.w", {}}, {0x20u, "b.css", {}}, {1, "z", {}}};
+         // In 32 bits the last "a.w" would start at 0 again and "b.css" at 3: every slice
+         // in range, every one wrong.
+         i.table = {{0xFFFFFFFFu, "a.w", {}}, {1, "a.w", {}}, {3, "a.w", {}}, {2, "b.css", {}}};
          return serialize(i);
        }},
       {"gzip bomb: more inflated bytes than the table holds",
