@@ -106,18 +106,18 @@ std::string extensionOf(const std::string& path) {
 }
 
 TempFile::TempFile(const std::string& target, const std::string& dir) : target_(target) {
-  std::string folder = dir, base = target;
-  size_t slash = target.find_last_of('/');
-  if (slash != std::string::npos) {
-    if (folder.empty()) folder = target.substr(0, slash);
-    base = target.substr(slash + 1);
-  } else if (folder.empty()) {
-    folder = ".";
-  }
-  if (folder.empty()) folder = "/";
+  const size_t slash = target.find_last_of('/');
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string folder;
+  if (!dir.empty()) folder = dir;
+  else if (slash == std::string::npos) folder.assign(1, '.');
+  else if (slash == 0) folder.assign(1, '/');
+  else folder = target.substr(0, slash);
   std::string ext = extensionOf(base);
   std::string suffix = ext.empty() ? "" : "." + ext;
-  std::string templ = folder + "/." + base + ".part-XXXXXX" + suffix;
+  std::string templ;
+  templ.reserve(folder.size() + base.size() + suffix.size() + 16);
+  templ.append(folder).append("/.").append(base).append(".part-XXXXXX").append(suffix);
   std::vector<char> name(templ.begin(), templ.end());
   name.push_back('\0');
   int fd = mkstemps(name.data(), int(suffix.size()));

@@ -65,7 +65,7 @@ void requestedSize(int w, int h, int reqW, int reqH, int& outW, int& outH) {
 
 // The pixels of a JPEG through libjpeg-turbo at the smallest scale that still covers the request
 // (in the stored frame). False if the general path must take it.
-bool jpegFastPath(const std::string& path, int subimage, int miplevel, int channels,
+bool jpegFastPath(const std::string& path, int subimage, int miplevel, int channels, bool fast,
                   bool wantOrientation, std::vector<unsigned char>& file, Pixels& px,
                   int& orientation,
                   const std::function<void(int w, int h, int o, int& minW, int& minH)>& need) {
@@ -77,7 +77,7 @@ bool jpegFastPath(const std::string& path, int subimage, int miplevel, int chann
   if (!jpegSize(file, w, h)) return false;  // the general path reports what is wrong
   int minW = 0, minH = 0;
   need(w, h, orientation, minW, minH);
-  return decodeJpeg(file, minW, minH, channels, true, px);
+  return decodeJpeg(file, minW, minH, channels, fast, px);
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ unsigned char* c_read_image_rgba(const char* path, int32_t* length, int32_t subi
     std::vector<unsigned char> file;
     int o = 1, outW = 0, outH = 0;
     bool fast = jpegFastPath(
-        path, subimage, miplevel, 4, fixOrientation, file, px, o,
+        path, subimage, miplevel, 4, false, fixOrientation, file, px, o,
         [&](int w, int h, int orientation, int& minW, int& minH) {
           int ow = swapsSides(orientation) ? h : w, oh = swapsSides(orientation) ? w : h;
           requestedSize(ow, oh, width, height, outW, outH);
@@ -166,7 +166,7 @@ unsigned char* c_read_thumbnail(const char* path, int32_t* length, int32_t* widt
     std::vector<unsigned char> file;
     int o = 1, outW = 0, outH = 0;
     bool fast = jpegFastPath(
-        path, subimage, level, 0, applyOrientation, file, px, o,
+        path, subimage, level, 0, true, applyOrientation, file, px, o,
         [&](int w, int h, int orientation, int& minW, int& minH) {
           int ow = swapsSides(orientation) ? h : w, oh = swapsSides(orientation) ? w : h;
           fitSize(ow, oh, maxW, maxH, outW, outH);
