@@ -97,6 +97,9 @@ Pixels dropAlpha(const Pixels& src);
 // the general path (CMYK); fails for broken or truncated data.
 bool decodeJpeg(const std::vector<unsigned char>& file, int minW, int minH, int channels, bool fast,
                 Pixels& out);
+// Full size straight into `dst` (w*h*channels bytes); false if the file is not w x h or is CMYK.
+bool decodeJpegInto(const std::vector<unsigned char>& file, int channels, int w, int h,
+                    unsigned char* dst);
 bool jpegSize(const std::vector<unsigned char>& file, int& w, int& h);
 std::vector<unsigned char> encodeJpeg(const Pixels& px, int quality);
 std::vector<unsigned char> encodePng(const Pixels& px);

@@ -30,6 +30,34 @@ bool jpegSize(const std::vector<unsigned char>& file, int& w, int& h) {
                              &colorspace) == 0;
 }
 
+namespace {
+
+void decompress(tjhandle h, const std::vector<unsigned char>& file, unsigned char* dst, int w,
+                int hgt, int channels, int flags) {
+  const int pf = channels == 1 ? TJPF_GRAY : channels == 4 ? TJPF_RGBA : TJPF_RGB;
+  if (tjDecompress2(h, file.data(), (unsigned long)file.size(), dst, w, w * channels, hgt, pf,
+                    flags) != 0) {
+    const char* why = tjGetErrorStr2(h);
+    // Warnings about damaged data are tolerated, a file that ends early is not.
+    if (tjGetErrorCode(h) != TJERR_WARNING || strstr(why, "Premature end"))
+      fail("cannot decode the JPEG: %s", why);
+  }
+}
+
+}  // namespace
+
+bool decodeJpegInto(const std::vector<unsigned char>& file, int channels, int w, int h,
+                    unsigned char* dst) {
+  TjHandle tj(tjInitDecompress());
+  int fw = 0, fh = 0, subsamp = 0, colorspace = 0;
+  if (tjDecompressHeader3(tj.h, file.data(), (unsigned long)file.size(), &fw, &fh, &subsamp,
+                          &colorspace) != 0)
+    fail("cannot read the JPEG: %s", tjGetErrorStr2(tj.h));
+  if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK || fw != w || fh != h) return false;
+  decompress(tj.h, file, dst, w, h, channels, 0);
+  return true;
+}
+
 bool decodeJpeg(const std::vector<unsigned char>& file, int minW, int minH, int channels, bool fast,
                 Pixels& out) {
   TjHandle tj(tjInitDecompress());
@@ -55,19 +83,12 @@ bool decodeJpeg(const std::vector<unsigned char>& file, int minW, int minH, int 
       }
     }
   }
-  const int pf = channels == 1 ? TJPF_GRAY : channels == 4 ? TJPF_RGBA : TJPF_RGB;
   out.width = sw;
   out.height = sh;
   out.channels = channels;
   out.data.resize(size_t(sw) * sh * channels);
-  int flags = fast ? (TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE) : 0;
-  if (tjDecompress2(tj.h, file.data(), (unsigned long)file.size(), out.data.data(), sw,
-                    sw * channels, sh, pf, flags) != 0) {
-    const char* why = tjGetErrorStr2(tj.h);
-    // Warnings about damaged data are tolerated, a file that ends early is not.
-    if (tjGetErrorCode(tj.h) != TJERR_WARNING || strstr(why, "Premature end"))
-      fail("cannot decode the JPEG: %s", why);
-  }
+  decompress(tj.h, file, out.data.data(), sw, sh, channels,
+             fast ? (TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE) : 0);
   return true;
 }
 

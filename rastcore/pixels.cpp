@@ -1,8 +1,6 @@
 // Operations on 8-bit interleaved pixels: orientation, fitting, resizing, channel changes.
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imagebufalgo.h>
-
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "rastcore/internal.h"
@@ -82,6 +80,46 @@ Pixels boxShrink(const Pixels& src, int k) {
 
 }  // namespace
 
+namespace {
+
+// For each output position, the source positions it draws from and their weights: the covered
+// area when shrinking, linear interpolation when enlarging.
+struct Taps {
+  std::vector<int> first;
+  std::vector<int> count;
+  std::vector<float> weights;  // count[o] of them per output, in order
+};
+
+Taps taps(int srcN, int dstN) {
+  Taps t;
+  t.first.resize(size_t(dstN));
+  t.count.resize(size_t(dstN));
+  const double scale = double(srcN) / dstN;
+  for (int o = 0; o < dstN; ++o) {
+    if (scale >= 1.0) {
+      const double start = o * scale, end = (o + 1) * scale;
+      const int i0 = int(start), i1 = std::min(srcN, int(std::ceil(end)));
+      t.first[size_t(o)] = i0;
+      t.count[size_t(o)] = i1 - i0;
+      for (int i = i0; i < i1; ++i)
+        t.weights.push_back(float((std::min(end, i + 1.0) - std::max(start, double(i))) / scale));
+    } else {
+      const double centre = (o + 0.5) * scale - 0.5;
+      int i0 = int(std::floor(centre));
+      float f = float(centre - i0);
+      if (i0 < 0) i0 = 0, f = 0.0f;
+      if (i0 >= srcN - 1) i0 = std::max(0, srcN - 2), f = srcN == 1 ? 0.0f : 1.0f;
+      t.first[size_t(o)] = i0;
+      t.count[size_t(o)] = srcN == 1 ? 1 : 2;
+      t.weights.push_back(1.0f - f);
+      if (srcN > 1) t.weights.push_back(f);
+    }
+  }
+  return t;
+}
+
+}  // namespace
+
 Pixels resize(const Pixels& input, int w, int h) {
   if (w == input.width && h == input.height) return input;
   const Pixels* src = &input;
@@ -91,17 +129,39 @@ Pixels resize(const Pixels& input, int w, int h) {
     shrunk = boxShrink(input, k);
     src = &shrunk;
   }
-  OIIO::ImageSpec inSpec(src->width, src->height, src->channels, OIIO::TypeDesc::UINT8);
-  OIIO::ImageBuf in(inSpec, const_cast<unsigned char*>(src->data.data()));
+  const int ch = src->channels, sw = src->width, sh = src->height;
+  // Across, into floats; then down, into bytes.
+  const Taps across = taps(sw, w), down = taps(sh, h);
+  std::vector<float> mid(size_t(w) * sh * ch);
+  for (int y = 0; y < sh; ++y) {
+    const unsigned char* row = &src->data[size_t(y) * sw * ch];
+    float* out = &mid[size_t(y) * w * ch];
+    const float* wt = across.weights.data();
+    for (int x = 0; x < w; ++x, out += ch) {
+      const unsigned char* p = row + size_t(across.first[size_t(x)]) * ch;
+      float acc[4] = {0, 0, 0, 0};
+      for (int i = 0; i < across.count[size_t(x)]; ++i, ++wt, p += ch)
+        for (int c = 0; c < ch; ++c) acc[c] += *wt * p[c];
+      for (int c = 0; c < ch; ++c) out[c] = acc[c];
+    }
+  }
   Pixels dst;
   dst.width = w;
   dst.height = h;
-  dst.channels = src->channels;
-  dst.data.resize(size_t(w) * h * dst.channels);
-  OIIO::ImageSpec outSpec(w, h, dst.channels, OIIO::TypeDesc::UINT8);
-  OIIO::ImageBuf out(outSpec, dst.data.data());
-  if (!OIIO::ImageBufAlgo::resize(out, in, "", 0.0f, OIIO::ROI(0, w, 0, h, 0, 1, 0, dst.channels)))
-    fail("cannot resize: %s", out.geterror().c_str());
+  dst.channels = ch;
+  dst.data.resize(size_t(w) * h * ch);
+  const size_t rowLen = size_t(w) * ch;
+  std::vector<float> acc(rowLen);
+  const float* wt = down.weights.data();
+  for (int y = 0; y < h; ++y) {
+    std::fill(acc.begin(), acc.end(), 0.0f);
+    for (int i = 0; i < down.count[size_t(y)]; ++i, ++wt) {
+      const float* row = &mid[size_t(down.first[size_t(y)] + i) * rowLen];
+      for (size_t j = 0; j < rowLen; ++j) acc[j] += *wt * row[j];
+    }
+    unsigned char* out = &dst.data[size_t(y) * rowLen];
+    for (size_t j = 0; j < rowLen; ++j) out[j] = uint8_t(std::clamp(acc[j] + 0.5f, 0.0f, 255.0f));
+  }
   return dst;
 }
 

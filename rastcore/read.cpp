@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <cstring>
 #include <sstream>
 
@@ -129,6 +130,26 @@ unsigned char* c_read_image_rgba(const char* path, int32_t* length, int32_t subi
     Pixels px;
     std::vector<unsigned char> file;
     int o = 1, outW = 0, outH = 0;
+    if (subimage == 0 && miplevel == 0) {
+      // An upright JPEG at its own size: decoded straight into the buffer handed out.
+      file = readFile(path);
+      int w = 0, h = 0;
+      if (looksLikeJpeg(file.data(), file.size()) &&
+          (!fixOrientation || jpegOrientation(file) == 1) && jpegSize(file, w, h)) {
+        requestedSize(w, h, width, height, outW, outH);
+        if (outW == w && outH == h) {
+          checkPixelCount(w, h);
+          int32_t n = checkedLength(int64_t(w) * h * 4);
+          std::unique_ptr<unsigned char, decltype(&free)> buf(
+              static_cast<unsigned char*>(malloc(size_t(n))), &free);
+          if (!buf) throw std::bad_alloc();
+          if (decodeJpegInto(file, 4, w, h, buf.get())) {
+            *length = n;
+            return buf.release();
+          }
+        }
+      }
+    }
     bool fast = jpegFastPath(
         path, subimage, miplevel, 4, false, fixOrientation, file, px, o,
         [&](int w, int h, int orientation, int& minW, int& minH) {
