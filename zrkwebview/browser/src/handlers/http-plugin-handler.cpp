@@ -20,17 +20,6 @@ namespace {
 constexpr size_t kBodyPiece = 1024;
 constexpr size_t kLoggedBody = 512;
 
-bool equalsIgnoringCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
 // The plugin and command names of the query. Throws Poco's syntax exception for escapes that do
 // not decode.
 void scanQuery(const std::string& uri, std::string& name, std::string& event) {
