@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "vesk/tobject.h"
@@ -50,6 +51,35 @@ class TData : public TObject {
   // Creates or truncates the file and writes every byte in use; false when opening, writing or
   // closing failed.
   bool writeToFile(const TString& path) const;
+
+  // --- digests, key derivation and ciphers (vesk/tdata_crypto.cpp, vesk/rijndael_data.cpp).
+  // An empty pointer is the "no result" value: every form answers an empty argument with one.
+  using ChunkReader = std::function<void(std::shared_ptr<TData>& chunk, bool& isLast)>;
+  using RangeReader = std::function<void(std::shared_ptr<TData>& chunk, int64_t offset, int64_t length, bool& isLast)>;
+  using ChunkWriter = std::function<void(std::shared_ptr<TData> plain)>;
+  static std::shared_ptr<TData> md5(const std::shared_ptr<TData>& data);
+  static std::shared_ptr<TData> md5(const char* text);
+  static std::shared_ptr<TData> sha1(const std::shared_ptr<TData>& data);
+  static std::shared_ptr<TData> sha1(const char* text);
+  static std::shared_ptr<TData> sha256(const std::shared_ptr<TData>& data);
+  static std::shared_ptr<TData> sha256(const char* text);
+  // 32-byte keys; fewer than one iteration gives an empty pointer.
+  static std::shared_ptr<TData> pbkdf2Sha1(const std::shared_ptr<TData>& password, const std::shared_ptr<TData>& salt, int iterations);
+  static std::shared_ptr<TData> pbkdf2Sha1(const char* password, const char* salt, int iterations);
+  static std::shared_ptr<TData> pbkdf2Sha256(const std::shared_ptr<TData>& password, const std::shared_ptr<TData>& salt, int iterations);
+  // AES; the key's length (16, 24, 32) picks the variant, another length throws the cipher
+  // library's error. An empty iv means 16 zero bytes; an iv shorter than 16 bytes fails.
+  static std::shared_ptr<TData> aesCtrDecrypt(const std::shared_ptr<TData>& input, const std::shared_ptr<TData>& key, const std::shared_ptr<TData>& iv);
+  static std::shared_ptr<TData> aesCbcDecrypt(const std::shared_ptr<TData>& input, const std::shared_ptr<TData>& key, const std::shared_ptr<TData>& iv);
+  static std::shared_ptr<TData> aesCbcDecrypt(const std::shared_ptr<TData>& input, const std::shared_ptr<TData>& key);
+  static bool aesCbcDecryptStream(const std::shared_ptr<TData>& key, ChunkReader reader, ChunkWriter writer);
+  static bool aesCbcDecryptRange(const std::shared_ptr<TData>& key, int64_t offset, int64_t length, RangeReader reader, ChunkWriter writer);
+  // Rijndael with 16-byte blocks and a zero chain; encryption pads, the ECB and CFB decryptions
+  // keep the padding, the CBC decryption checks and removes it.
+  static std::shared_ptr<TData> rijndaelEncryptCbc(const std::shared_ptr<TData>& data, const std::shared_ptr<TData>& key);
+  static std::shared_ptr<TData> rijndaelDecryptCbc(const std::shared_ptr<TData>& data, const std::shared_ptr<TData>& key);
+  static std::shared_ptr<TData> rijndaelDecryptCfb(const std::shared_ptr<TData>& data, const std::shared_ptr<TData>& key);
+  static std::shared_ptr<TData> rijndaelDecryptEcb(const std::shared_ptr<TData>& data, const std::shared_ptr<TData>& key);
 
  private:
   uint8_t* bytes_ = nullptr;

@@ -437,7 +437,7 @@ void dispatch_sync(dispatch_queue_t queue, std::function<void()> work) {
       std::lock_guard<std::mutex> guard(wait->mutex);
       wait->finished = true;
     }
-    wait->cv.notify_all();
+    wait->cv.notify_one();  // one caller waits
   };
   item->dropped = [wait] {
     {
@@ -445,7 +445,7 @@ void dispatch_sync(dispatch_queue_t queue, std::function<void()> work) {
       wait->finished = true;
       wait->dropped = true;
     }
-    wait->cv.notify_all();
+    wait->cv.notify_one();  // one caller waits
   };
   post_task(target, std::move(item));
   std::exception_ptr error;
