@@ -1,13 +1,12 @@
 #include "zrkwebview/browser/src/handlers/http-plugin-handler.h"
 
-#include <Poco/Base64Decoder.h>
 #include <Poco/Exception.h>
 #include <Poco/URI.h>
 #include <nlohmann/json.hpp>
 
-#include <sstream>
 #include <string>
 
+#include "vesk/crypto.h"
 #include "vesk/log.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
@@ -50,10 +49,7 @@ void scanQuery(const std::string& uri, std::string& name, std::string& event) {
 
 nlohmann::json payloadFromOptionsHeader(const std::string& encoded) {
   try {
-    std::istringstream in(encoded);
-    Poco::Base64Decoder decoder(in);
-    std::string text((std::istreambuf_iterator<char>(decoder)), std::istreambuf_iterator<char>());
-    return nlohmann::json::parse(text);
+    return nlohmann::json::parse(Vesk::base64Decode(encoded));
   } catch (const std::exception&) {
     // An unusable header: the command runs with a null payload.
     return nullptr;
