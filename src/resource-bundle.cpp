@@ -246,7 +246,7 @@ bool loadBundle(const std::string& path, const DataPtr& key) {
     offset += size;
   }
   const uint64_t inflatedLimit = offset;
-  if (payloadLength == 0) return false;
+  if (payloadLength == 0 || payloadLength > reader.remaining()) return false;
   const uint64_t payloadAt = reader.position();
 
   // The payload is read twice, side by side: one pass digests it and checks the signature, the
