@@ -1,6 +1,17 @@
 #include "src/resource-bundle.h"
 
+#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
+#include <cryptopp/aes.h>
+#include <cryptopp/md5.h>
+#include <cryptopp/modes.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
+#include <future>
+#include <optional>
+#include <vector>
 
 #include <algorithm>
 #include <cstring>
@@ -32,6 +43,7 @@ class BundleReader {
   }
 
   uint64_t remaining() const { return size_ - position_; }
+  uint64_t position() const { return position_; }
 
   bool read(void* out, size_t n) {
     if (n > remaining()) return false;
@@ -76,65 +88,116 @@ class BundleReader {
   uint64_t position_ = 0;
 };
 
-// Inflates the one gzip member at the start of `data` into `out`. False for a stream that is
-// corrupt, ends early, is not gzip, or inflates to more than `limit` bytes (checked as it goes: the
-// output never grows past the limit).
-bool inflateGzip(const uint8_t* data, size_t size, uint64_t limit, std::string& out) {
-  z_stream zs{};
-  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return false;
-  struct End {
-    z_stream* zs;
-    ~End() { inflateEnd(zs); }
-  } end{&zs};
+// Reads the encrypted payload of a bundle file in chunks and decrypts them (AES-256-CTR from the
+// IV, the counter running on from chunk to chunk).
+class PayloadStream {
+ public:
+  static constexpr size_t kChunk = size_t{1} << 18;
 
-  // Start from a guess and double, never past the limit: a table that promises gigabytes costs
-  // nothing unless the payload really inflates that far.
-  uint64_t capacity = std::min<uint64_t>(limit, std::max<uint64_t>(uint64_t{size} * 4, 1u << 16));
-  out.resize(static_cast<size_t>(capacity));
-  size_t produced = 0;
-  size_t consumed = 0;
-  constexpr size_t kStep = size_t{1} << 30;  // zlib counts in 32 bits
-  for (;;) {
-    if (zs.avail_in == 0 && consumed < size) {
-      size_t chunk = std::min(size - consumed, kStep);
-      zs.next_in = const_cast<Bytef*>(data + consumed);
-      zs.avail_in = static_cast<uInt>(chunk);
-      consumed += chunk;
-    }
-    unsigned char probe = 0;
-    bool probing = false;
-    if (produced == out.size()) {
-      if (out.size() >= limit) {
-        // Full: one more byte of output would be more than the table accounts for.
-        probing = true;
-      } else {
-        out.resize(static_cast<size_t>(std::min<uint64_t>(limit, uint64_t{out.size()} * 2)));
-      }
-    }
-    if (probing) {
-      zs.next_out = &probe;
-      zs.avail_out = 1;
-    } else {
-      size_t room = std::min(out.size() - produced, kStep);
-      zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
-      zs.avail_out = static_cast<uInt>(room);
-    }
-    uInt before = zs.avail_out;
-    int rc = inflate(&zs, Z_NO_FLUSH);
-    size_t made = before - zs.avail_out;
-    if (probing && made > 0) return false;
-    if (!probing) produced += made;
-    if (rc == Z_STREAM_END) break;
-    if (rc == Z_BUF_ERROR) {
-      // No progress possible: the input is used up before the member ends.
-      if (zs.avail_in == 0 && consumed == size) return false;
-      continue;
-    }
-    if (rc != Z_OK) return false;
+  PayloadStream(const std::string& path, uint64_t offset, uint64_t length, const DataPtr& key,
+                const DataPtr& iv)
+      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), offset_(offset), left_(length), buffer_(kChunk) {
+    cipher_.SetKeyWithIV(key->bytes(), key->length(), iv->bytes(), iv->length());
   }
-  out.resize(produced);
-  return true;
+  ~PayloadStream() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PayloadStream(const PayloadStream&) = delete;
+  PayloadStream& operator=(const PayloadStream&) = delete;
+
+  bool done() const { return left_ == 0; }
+  uint64_t consumed() const { return consumed_; }
+
+  // The next decrypted chunk; false when the file cannot deliver it.
+  bool next(const uint8_t*& data, size_t& size) {
+    if (fd_ < 0) return false;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(left_, kChunk));
+    size_t got = 0;
+    while (got < want) {
+      ssize_t n = ::pread(fd_, buffer_.data() + got, want - got, static_cast<off_t>(offset_ + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      got += static_cast<size_t>(n);
+    }
+    cipher_.ProcessData(buffer_.data(), buffer_.data(), want);
+    offset_ += want;
+    left_ -= want;
+    consumed_ += want;
+    data = buffer_.data();
+    size = want;
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint64_t offset_;
+  uint64_t left_;
+  uint64_t consumed_ = 0;
+  std::vector<uint8_t> buffer_;
+  CryptoPP::CTR_Mode<CryptoPP::AES>::Decryption cipher_;
+};
+
+// The signature check of the payload: MD5 of the decrypted payload, verified against the
+// signature with the installed hook.
+bool payloadVerifies(PayloadStream& stream, const DataPtr& signature) {
+  CryptoPP::Weak::MD5 md5;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  while (!stream.done()) {
+    if (!stream.next(data, size)) return false;
+    md5.Update(data, size);
+  }
+  uint8_t digest[CryptoPP::Weak::MD5::DIGESTSIZE];
+  md5.Final(digest);
+  return verifyBundleSignature(digest, sizeof digest, signature->bytes(),
+                               static_cast<uint32_t>(signature->length()));
 }
+
+struct Target {
+  uint32_t offset;
+  uint32_t size;
+  const std::string* name;
+  std::string bytes;
+};
+
+// Hands inflated bytes, in stream order, to the entries whose slices cover them; bytes outside
+// every slice (those of a name that occurs again later) are dropped.
+class SliceRouter {
+ public:
+  explicit SliceRouter(std::vector<Target>& targets) : targets_(targets) {}
+
+  void deliver(const uint8_t* data, size_t n) {
+    while (n > 0) {
+      while (t_ < targets_.size() && uint64_t{targets_[t_].offset} + targets_[t_].size <= position_) ++t_;
+      if (t_ == targets_.size()) {
+        position_ += n;
+        return;
+      }
+      Target& target = targets_[t_];
+      size_t take;
+      if (position_ < target.offset) {
+        take = static_cast<size_t>(std::min<uint64_t>(n, target.offset - position_));
+      } else {
+        take = static_cast<size_t>(std::min<uint64_t>(n, uint64_t{target.offset} + target.size - position_));
+        if (target.bytes.capacity() == 0) {
+          // Reserve what the table announces, within reason until the payload is known good.
+          target.bytes.reserve(std::min<size_t>(target.size, size_t{64} << 20));
+        }
+        target.bytes.append(reinterpret_cast<const char*>(data), take);
+      }
+      data += take;
+      n -= take;
+      position_ += take;
+    }
+  }
+
+  uint64_t position() const { return position_; }
+
+ private:
+  std::vector<Target>& targets_;
+  size_t t_ = 0;
+  uint64_t position_ = 0;
+};
 
 struct Slice {
   uint32_t offset;
@@ -183,30 +246,74 @@ bool loadBundle(const std::string& path, const DataPtr& key) {
     offset += size;
   }
   const uint64_t inflatedLimit = offset;
+  if (payloadLength == 0 || payloadLength > reader.remaining()) return false;
+  const uint64_t payloadAt = reader.position();
 
-  DataPtr encryptedPayload = reader.readData(payloadLength);
-  if (!encryptedPayload) return false;
-  DataPtr payload = Vesk::TData::aesCtrDecrypt(encryptedPayload, key, iv);
-  encryptedPayload.reset();
-  if (!payload || payload->length() == 0) return false;
+  // The payload is read twice, side by side: one pass digests it and checks the signature, the
+  // other inflates it into the entries. Nothing reaches the store unless the check passes, and
+  // until it has, inflation may not run far ahead of its input (a forged gzip bomb).
+  PayloadStream verifyStream(path, payloadAt, payloadLength, key, iv);
+  std::future<bool> verified = std::async(std::launch::async, [&verifyStream, &signature] {
+    return payloadVerifies(verifyStream, signature);
+  });
+  struct Join {
+    std::future<bool>& f;
+    ~Join() {
+      if (f.valid()) f.wait();
+    }
+  } join{verified};
+  std::optional<bool> verdict;
+  auto verdictNow = [&] {
+    if (!verdict) verdict = verified.get();
+    return *verdict;
+  };
 
-  DataPtr digest = Vesk::TData::md5(payload);
-  if (!digest || digest->length() != pelbundle::kDigestLength) return false;
-  if (!verifyBundleSignature(digest->bytes(), static_cast<uint32_t>(digest->length()),
-                             signature->bytes(), signatureLength)) {
-    return false;
+  std::vector<Target> targets;
+  targets.reserve(slices.size());
+  for (const auto& [name, slice] : slices) targets.push_back({slice.offset, slice.size, &name, {}});
+  std::stable_sort(targets.begin(), targets.end(),
+                   [](const Target& a, const Target& b) { return a.offset < b.offset; });
+  SliceRouter router(targets);
+
+  PayloadStream stream(path, payloadAt, payloadLength, key, iv);
+  z_stream zs{};
+  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return false;
+  struct End {
+    z_stream* zs;
+    ~End() { inflateEnd(zs); }
+  } end{&zs};
+  std::vector<uint8_t> window(PayloadStream::kChunk);
+  bool ended = false;
+  while (!ended) {
+    if (zs.avail_in == 0) {
+      if (stream.done()) return false;  // the member ends early
+      const uint8_t* data = nullptr;
+      size_t size = 0;
+      if (!stream.next(data, size)) return false;
+      zs.next_in = const_cast<Bytef*>(data);
+      zs.avail_in = static_cast<uInt>(size);
+    }
+    zs.next_out = window.data();
+    zs.avail_out = static_cast<uInt>(window.size());
+    int rc = inflate(&zs, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return false;
+    size_t made = window.size() - zs.avail_out;
+    // Never more than the table accounts for.
+    if (router.position() + made > inflatedLimit) return false;
+    router.deliver(window.data(), made);
+    ended = rc == Z_STREAM_END;
+    if (!verdict && router.position() > (uint64_t{16} << 20) + 64 * stream.consumed() && !verdictNow()) {
+      return false;
+    }
   }
-
-  std::string content;
-  if (!inflateGzip(payload->bytes(), payload->length(), inflatedLimit, content)) return false;
-  payload.reset();
+  if (!verdictNow()) return false;
 
   std::unordered_map<std::string, std::string> entries;
-  entries.reserve(slices.size());
-  for (auto& [name, slice] : slices) {
-    if (slice.offset > content.size()) return false;
-    size_t length = std::min<size_t>(slice.size, content.size() - slice.offset);
-    entries.emplace(name, content.substr(slice.offset, length));
+  entries.reserve(targets.size());
+  for (auto& target : targets) {
+    // A slice that starts past the inflated end: the table does not fit the payload.
+    if (target.offset > router.position()) return false;
+    entries.emplace(*target.name, std::move(target.bytes));
   }
   BundleStore::replaceAll(std::move(entries));
   return true;

@@ -1,6 +1,5 @@
 #include "src/thumbnail-cache.h"
 
-#include <cryptopp/sha.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "src/app-paths.h"
 #include "vesk/log.h"
+#include "vesk/tdata.h"
 #include "zrksqlite/sqlite-db.h"
 
 namespace {
@@ -52,11 +52,8 @@ bool gSchemaReady = false;
 
 // The key of a path: the SHA-1 digest of its bytes, as given.
 std::vector<uint8_t> pathKey(const std::string& path) {
-    std::vector<uint8_t> digest(CryptoPP::SHA1::DIGESTSIZE);
-    CryptoPP::SHA1().CalculateDigest(digest.data(),
-                                     reinterpret_cast<const CryptoPP::byte*>(path.data()),
-                                     path.size());
-    return digest;
+    auto digest = Vesk::TData::sha1(std::make_shared<Vesk::TData>(path.data(), path.size()));
+    return std::vector<uint8_t>(digest->bytes(), digest->bytes() + digest->length());
 }
 
 // The file's modification time in microseconds since 1970. A file that cannot be read raises

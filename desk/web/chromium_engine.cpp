@@ -123,6 +123,9 @@ class EnvironmentImpl final : public ChromiumEnvironment,
   // Sends a command; the continuation runs on the reader thread (or the sender's when the
   // browser is gone) exactly once. It must only post to the executor or send further commands.
   void send(const std::string& method, json params, const std::string& sessionId, Continuation k);
+  // The same with the parameters already as JSON text.
+  void sendText(const std::string& method, const std::string& params, const std::string& sessionId,
+                Continuation k);
   void post(std::function<void()> work) { executor_(std::move(work)); }
 
   void createWebview(std::function<void(Result, std::shared_ptr<Webview>)> done) override;
@@ -306,14 +309,20 @@ class ChromiumDeferral final : public Deferral {
     if (!env || !env->browserAlive()) return Result::browserGone;
     json headers = json::array();
     for (auto& [name, value] : response.headers) headers.push_back({{"name", name}, {"value", value}});
-    json params = {{"requestId", paused_->requestId},
-                   {"responseCode", response.status},
-                   {"responsePhrase", response.reason},
-                   {"responseHeaders", std::move(headers)},
-                   {"body", base64Encode(response.body)}};
+    json head = {{"requestId", paused_->requestId},
+                 {"responseCode", response.status},
+                 {"responsePhrase", response.reason},
+                 {"responseHeaders", std::move(headers)}};
+    // The body goes in as base64 text, which needs no escaping: append it to the JSON directly.
+    std::string params = dumpJson(head);
+    params.pop_back();
+    params += ",\"body\":\"";
+    params += base64Encode(response.body);
+    params += "\"}";
+    response.body.clear();
     std::weak_ptr<EnvironmentImpl> weakEnv = env;
     std::string requestId = paused_->requestId, session = paused_->sessionId;
-    env->send("Fetch.fulfillRequest", std::move(params), session,
+    env->sendText("Fetch.fulfillRequest", params, session,
               [weakEnv, requestId, session](const Reply& r) {
                 // Chromium refused the reply: fail the request rather than leave it paused.
                 if (r.ok) return;
@@ -486,6 +495,9 @@ bool EnvironmentImpl::spawn(std::string& error) {
     error = "cannot start " + options_.browserPath + ": " + std::strerror(childErrno);
     return false;
   }
+  // Large pipes: a big reply then crosses in a few writes instead of many small wake-ups.
+  ::fcntl(toChild[1], F_SETPIPE_SZ, 1 << 20);
+  ::fcntl(fromChild[0], F_SETPIPE_SZ, 1 << 20);
   pid_ = pid;
   toBrowser_ = toChild[1];
   fromBrowser_ = fromChild[0];
@@ -657,6 +669,11 @@ void EnvironmentImpl::onBrowserEvent(const std::string& method, const json& para
 
 void EnvironmentImpl::send(const std::string& method, json params, const std::string& sessionId,
                            Continuation k) {
+  sendText(method, dumpJson(params), sessionId, std::move(k));
+}
+
+void EnvironmentImpl::sendText(const std::string& method, const std::string& params,
+                               const std::string& sessionId, Continuation k) {
   int64_t id;
   std::string text;
   {
@@ -672,9 +689,19 @@ void EnvironmentImpl::send(const std::string& method, json params, const std::st
     id = nextId_++;
     if (k) pending_.emplace(id, std::move(k));
   }
-  json msg = {{"id", id}, {"method", method}, {"params", std::move(params)}};
-  if (!sessionId.empty()) msg["sessionId"] = sessionId;
-  text = dumpJson(msg);
+  // Put together by hand so a large body is copied once, never re-escaped.
+  text.reserve(params.size() + method.size() + sessionId.size() + 64);
+  text += "{\"id\":";
+  text += std::to_string(id);
+  text += ",\"method\":";
+  text += dumpJson(json(method));
+  if (!sessionId.empty()) {
+    text += ",\"sessionId\":";
+    text += dumpJson(json(sessionId));
+  }
+  text += ",\"params\":";
+  text += params;
+  text += '}';
   static const bool trace = getenv("DESKWEB_TRACE") != nullptr;
   if (trace) fprintf(stderr, "devtools> %.*s\n", static_cast<int>(std::min<size_t>(text.size(), 400)), text.data());
   text.push_back('\0');

@@ -14,6 +14,7 @@
 #include "desk/message.h"
 #include "desk/thread.h"
 #include "libdispatch/src/dispatch.h"
+#include "vesk/utf.h"
 
 using dispatch::_dispatch_queue_t;
 using dispatch::dispatch_item;
@@ -83,35 +84,6 @@ void checkInitialised() {
 unsigned long ul(uint32_t v) { return static_cast<unsigned long>(v); }
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 
-std::string utf8(const char16_t* text) {
-  std::string out;
-  for (const char16_t* p = text; *p; ++p) {
-    uint32_t c = *p;
-    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
-      ++p;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 // What the exception being handled says. The object library throws text pointers.
 std::string describeCurrentException() {
   try {
@@ -121,7 +93,7 @@ std::string describeCurrentException() {
   } catch (const char* text) {
     return text ? text : "(null)";
   } catch (const char16_t* text) {
-    return text ? utf8(text) : "(null)";
+    return text ? Vesk::utf::toUtf8(text) : "(null)";
   } catch (...) {
     return "unknown exception";
   }

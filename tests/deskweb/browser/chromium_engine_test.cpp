@@ -1,5 +1,6 @@
 // The request road and the page side in the real Chromium: a page served from the leading-dot
 // host calls the other host with fetch() and reports back through the page-message shim.
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <nlohmann/json.hpp>

@@ -3,7 +3,6 @@
 // way the webview host does with its request queues.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <atomic>

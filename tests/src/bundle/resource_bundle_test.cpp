@@ -5,6 +5,8 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <limits>
 #include <string>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "tests/src/bundle/bundle_fixture.h"
+#include "vesk/log.h"
 
 namespace {
 
@@ -169,6 +172,37 @@ TEST_F(BundleFixture, DamagedBundlesLeaveTheStoreAsItWas) {
   }
   EXPECT_FALSE(load((dir_ / "missing.dat").string()));
   EXPECT_FALSE(loadResourceBundleWithKey(writeBundle("x.dat", {{"a.w", "a"}}), nullptr));
+}
+
+TEST_F(BundleFixture, OnlyAMissingOrForeignFileIsLoggedAsAnInvalidHeader) {
+  std::string logPath = (dir_ / "log.txt").string();
+  zrk::configureLogging(logPath, 0, false, false);
+  zrk::setLogLevel(1);
+  auto logText = [&] {
+    std::ifstream in(logPath);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = text.find("Invalid resource file header."); at != std::string::npos;
+         at = text.find("Invalid resource file header.", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_FALSE(load((dir_ / "missing.dat").string()));
+  EXPECT_FALSE(load(writeBytes("short.dat", "RES!")));
+  EXPECT_FALSE(load(writeBytes("foreign.dat", std::string("RES!\x01\x01\0\0", 8) + std::string(64, 'x'))));
+  EXPECT_EQ(count(logText()), 3u);
+
+  // Past the header, failures are silent.
+  BundleImage image = signedImage({{2, "a.w", {}}}, "aa");
+  image.signature[0] ^= 1;
+  EXPECT_FALSE(load(writeBytes("bad.dat", pelbundle::serializeBundle(image, testKeys().payloadKey))));
+  EXPECT_FALSE(load(writeBytes("cut.dat", std::string("RES!\0\0\0\0", 8))));
+  std::string text = logText();
+  EXPECT_EQ(count(text), 3u) << text;
+  zrk::shutdownLogging();
 }
 
 TEST_F(BundleFixture, HeaderBytesFiveToSevenAndTrailingBytesAreNotRead) {

@@ -3,9 +3,7 @@
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormat.h>
 #include <Poco/DateTimeParser.h>
-#include <Poco/DigestEngine.h>
 #include <Poco/Exception.h>
-#include <Poco/MD5Engine.h>
 #include <Poco/NumberParser.h>
 #include <Poco/URI.h>
 #include <sys/stat.h>
@@ -17,7 +15,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "vesk/crypto.h"
 #include "vesk/log.h"
+#include "vesk/tdata.h"
 #include "zrkwebview/browser/src/handlers/file-serving.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
@@ -85,9 +85,8 @@ int requestedMaxAge(HttpRequest* request) {
 }  // namespace
 
 std::string HttpLocalfileHandler::entityTag(const std::string& path, uint64_t size, int64_t seconds) {
-  Poco::MD5Engine md5;
-  md5.update(path + "-" + std::to_string(size) + "-" + std::to_string(seconds));
-  return Poco::DigestEngine::digestToHex(md5.digest());
+  const std::string text = path + "-" + std::to_string(size) + "-" + std::to_string(seconds);
+  return Vesk::md5Hex(std::make_shared<Vesk::TData>(text.data(), text.size()));
 }
 
 void HttpLocalfileHandler::applyCacheHeaders(const std::string& path, HttpRequest* request,

@@ -1,13 +1,12 @@
 #include "zrkwebview/browser/src/handlers/http-plugin-handler.h"
 
-#include <Poco/Base64Decoder.h>
 #include <Poco/Exception.h>
 #include <Poco/URI.h>
 #include <nlohmann/json.hpp>
 
-#include <sstream>
 #include <string>
 
+#include "vesk/crypto.h"
 #include "vesk/log.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
@@ -20,17 +19,6 @@ namespace {
 
 constexpr size_t kBodyPiece = 1024;
 constexpr size_t kLoggedBody = 512;
-
-bool equalsIgnoringCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
 
 // The plugin and command names of the query. Throws Poco's syntax exception for escapes that do
 // not decode.
@@ -50,10 +38,7 @@ void scanQuery(const std::string& uri, std::string& name, std::string& event) {
 
 nlohmann::json payloadFromOptionsHeader(const std::string& encoded) {
   try {
-    std::istringstream in(encoded);
-    Poco::Base64Decoder decoder(in);
-    std::string text((std::istreambuf_iterator<char>(decoder)), std::istreambuf_iterator<char>());
-    return nlohmann::json::parse(text);
+    return nlohmann::json::parse(Vesk::base64Decode(encoded));
   } catch (const std::exception&) {
     // An unusable header: the command runs with a null payload.
     return nullptr;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,9 @@ class Webview;
 }
 
 namespace http {
+
+// ASCII letters compared without regard to case (header names, methods, query keys).
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 // (name, value) pairs in insertion order; names may repeat.
 using HeaderList = std::vector<std::pair<std::string, std::string>>;

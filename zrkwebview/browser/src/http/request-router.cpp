@@ -17,16 +17,6 @@ namespace http {
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 long matchPattern(std::string_view pattern, std::string_view text) {
   const size_t bar = pattern.find('|');
   if (bar != std::string_view::npos) {
