@@ -4,6 +4,7 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 #include <png.h>
+#include <webp/encode.h>
 
 #include <algorithm>
 #include <cmath>
@@ -106,6 +107,34 @@ std::string tempFolder() {
   return dir && *dir ? dir : "/tmp";
 }
 
+// 8-bit RGB or RGBA as lossy WebP through libwebp itself: OpenImageIO's writer takes several
+// times longer for the same quality. False if the pixels are of another kind.
+bool writeWebp(const std::string& file, const OIIO::ImageSpec& spec, const void* data,
+               const json& config) {
+  if (spec.format != OIIO::TypeDesc::UINT8 || (spec.nchannels != 3 && spec.nchannels != 4) ||
+      spec.width > WEBP_MAX_DIMENSION || spec.height > WEBP_MAX_DIMENSION)
+    return false;
+  float quality = 75.0f;
+  if (config.contains("quality")) quality = config["quality"].get<float>();
+  const auto* px = static_cast<const uint8_t*>(data);
+  const int stride = spec.width * spec.nchannels;
+  uint8_t* out = nullptr;
+  size_t size = spec.nchannels == 4
+                    ? WebPEncodeRGBA(px, spec.width, spec.height, stride, quality, &out)
+                    : WebPEncodeRGB(px, spec.width, spec.height, stride, quality, &out);
+  if (size == 0) {
+    WebPFree(out);
+    fail("cannot encode the WebP image");
+  }
+  std::unique_ptr<uint8_t, void (*)(void*)> owned(out, WebPFree);
+  FILE* f = fopen(file.c_str(), "wb");
+  if (!f) fail("cannot write %s", file.c_str());
+  bool ok = fwrite(out, 1, size, f) == size;
+  ok = fclose(f) == 0 && ok;
+  if (!ok) fail("cannot write %s", file.c_str());
+  return true;
+}
+
 // Reads every subimage the target can hold, changes each through `change`, and writes them to
 // dst through a temporary file.
 struct Rewrite {
@@ -154,6 +183,11 @@ void rewrite(const std::string& src, const std::string& dst, Rewrite& job) {
     applyConfig(os, job.config, out->format_name());
     if (job.orientation) os.attribute("Orientation", job.orientation);
     if (!buf.localpixels()) fail("internal error: the image has no pixels");
+    if (n == 1 && strcmp(out->format_name(), "webp") == 0 &&
+        writeWebp(tmp.path(), buf.spec(), buf.localpixels(), job.config)) {
+      tmp.commit();
+      return;
+    }
     writeImage(*out, tmp.path(), os, buf.localpixels(),
                i == 0 ? OIIO::ImageOutput::Create : OIIO::ImageOutput::AppendSubimage,
                &job.progress);
@@ -233,6 +267,10 @@ bool c_output_image(const char* path, const char* spec, const unsigned char* dat
     auto out = createOutput(path);
     applyConfig(s, cfg, out->format_name());
     TempFile tmp(path);
+    if (strcmp(out->format_name(), "webp") == 0 && writeWebp(tmp.path(), s, data, cfg)) {
+      tmp.commit();
+      return true;
+    }
     writeImage(*out, tmp.path(), s, data, OIIO::ImageOutput::Create);
     finish(*out, tmp);
     return true;
