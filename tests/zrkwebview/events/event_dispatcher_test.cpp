@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/fake_webview.h"
+#include "support/node_runner.h"
 #include "zrkwebview/browser/src/event-dispatcher.h"
 
 namespace {
@@ -149,31 +145,19 @@ TEST(EventDispatcherTest, DispatchRunsTheScriptOnlyForLiveListeners) {
 // Runs the delivery scripts in Node and returns what the page callback received, one JSON text
 // a line.
 std::vector<std::string> runInNode(const std::vector<std::string>& scripts) {
-  namespace fs = std::filesystem;
-  fs::path file = fs::temp_directory_path() / ("pelmora-events-" + std::to_string(::getpid()) + ".js");
-  {
-    std::ofstream out(file);
-    out << "const vm = require('node:vm');\n"
-           "const scripts = " << json(scripts).dump() << ";\n"
-           "for (const s of scripts) {\n"
-           "  const seen = [];\n"
-           "  const ctx = vm.createContext({});\n"
-           "  ctx.window = ctx;\n"
-           "  ctx._42 = (o) => seen.push(o);\n"
-           "  ctx.hacked = () => seen.push('HACKED');\n"
-           "  try { vm.runInContext(s, ctx); } catch (e) { seen.push('THREW ' + e.message); }\n"
-           "  console.log(JSON.stringify(seen));\n"
-           "}\n";
-  }
+  const std::string all = pel::test::runNodeScript(
+      "const vm = require('node:vm');\n"
+      "const scripts = " + json(scripts).dump() + ";\n"
+      "for (const s of scripts) {\n"
+      "  const seen = [];\n"
+      "  const ctx = vm.createContext({});\n"
+      "  ctx.window = ctx;\n"
+      "  ctx._42 = (o) => seen.push(o);\n"
+      "  ctx.hacked = () => seen.push('HACKED');\n"
+      "  try { vm.runInContext(s, ctx); } catch (e) { seen.push('THREW ' + e.message); }\n"
+      "  console.log(JSON.stringify(seen));\n"
+      "}\n");
   std::vector<std::string> lines;
-  std::string command = "node " + file.string();
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return lines;
-  char buffer[4096];
-  std::string all;
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) all.append(buffer, n);
-  ::pclose(pipe);
-  fs::remove(file);
   size_t start = 0;
   for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
     lines.push_back(all.substr(start, nl - start));

@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,6 +8,7 @@
 
 #include "support/fake_webview.h"
 #include "support/http_fakes.h"
+#include "support/node_runner.h"
 #include "zrkwebview/browser/src/handlers/http-plugin-handler.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
@@ -71,7 +67,9 @@ TEST(IpcPluginTest, FetchRepliesAndErrors) {
     Reply reply = fetch(plugin, &webview, c.header);
     EXPECT_EQ(reply.status, c.status) << (c.header ? c.header : "(none)");
     EXPECT_EQ(reply.text, c.text) << (c.header ? c.header : "(none)");
-    if (c.status == 200) EXPECT_EQ(reply.type, "application/json");
+    if (c.status == 200) {
+      EXPECT_EQ(reply.type, "application/json");
+    }
   }
 
   // Numbers that are not numbers, or do not fit 32 bits, throw with the conversion's texts.
@@ -146,33 +144,22 @@ TEST(IpcPluginTest, PageScriptIsExactAndSecondRunKeepsTheValues) {
   EXPECT_EQ(script.size(), 391u);
   EXPECT_EQ(&script, &zrk::plugin::windowIpcScript());
 
-  namespace fs = std::filesystem;
-  fs::path file = fs::temp_directory_path() / ("pelmora-ipc-" + std::to_string(::getpid()) + ".js");
-  {
-    std::ofstream out(file);
-    out << "const vm = require('node:vm');\n"
-           "const script = " << json(script).dump() << ";\n"
-           "const posted = [];\n"
-           "const ctx = vm.createContext({});\n"
-           "ctx.window = ctx;\n"
-           "ctx.chrome = { webview: { postMessage: (s) => posted.push(s) } };\n"
-           "vm.runInContext(script, ctx);\n"
-           "const first = ctx.__sysinfo__;\n"
-           "ctx.ipc.postMessage('hello');\n"
-           "let second = 'ran';\n"
-           "try { vm.runInContext(script, ctx); } catch (e) { second = 'threw ' + e.constructor.name; }\n"
-           "const d = Object.getOwnPropertyDescriptor(ctx, 'ipc');\n"
-           "console.log(JSON.stringify({posted, second, same: first === ctx.__sysinfo__,\n"
-           "  os: ctx.__sysinfo__.os, runmode: ctx.__sysinfo__.runmode,\n"
-           "  frozen: Object.isFrozen(ctx.ipc), writable: d.writable, configurable: d.configurable}));\n";
-  }
-  std::string output;
-  if (FILE* pipe = ::popen(("node " + file.string()).c_str(), "r")) {
-    char buffer[1024];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    ::pclose(pipe);
-  }
-  fs::remove(file);
+  const std::string output = pel::test::runNodeScript(
+      std::string("const vm = require('node:vm');\n"
+      "const script = " + json(script).dump() + ";\n"
+      "const posted = [];\n"
+      "const ctx = vm.createContext({});\n"
+      "ctx.window = ctx;\n"
+      "ctx.chrome = { webview: { postMessage: (s) => posted.push(s) } };\n"
+      "vm.runInContext(script, ctx);\n"
+      "const first = ctx.__sysinfo__;\n"
+      "ctx.ipc.postMessage('hello');\n"
+      "let second = 'ran';\n"
+      "try { vm.runInContext(script, ctx); } catch (e) { second = 'threw ' + e.constructor.name; }\n"
+      "const d = Object.getOwnPropertyDescriptor(ctx, 'ipc');\n"
+      "console.log(JSON.stringify({posted, second, same: first === ctx.__sysinfo__,\n"
+      "  os: ctx.__sysinfo__.os, runmode: ctx.__sysinfo__.runmode,\n"
+      "  frozen: Object.isFrozen(ctx.ipc), writable: d.writable, configurable: d.configurable}));\n"));
   ASSERT_FALSE(output.empty()) << "is node installed?";
   json seen = json::parse(output);
   EXPECT_EQ(seen["posted"], json::array({"hello"}));

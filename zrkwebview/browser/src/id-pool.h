@@ -35,16 +35,10 @@ class BasicIdPool {
     return true;
   }
 
-  // True while `id` waits in the queue of ids given back.
-  bool isFree(Id id) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::find(freed_.begin(), freed_.end(), id) != freed_.end();
-  }
-
  private:
   Id next_;
   const Id first_;
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::deque<Id> freed_;
 };
 
