@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "zrkwebview/browser/src/http-plugins/fs/fs-open-files.h"
@@ -15,51 +16,61 @@ struct TextCookie {
   std::FILE* raw = nullptr;
   // A CR ended the last raw piece: whether it belongs to a CR LF is known only at the next byte.
   bool pendingCr = false;
+  // The stream's buffer (the C library allocates only its small default size itself).
+  std::unique_ptr<char[]> buffer;
 };
 
+constexpr size_t kTextBuffer = 256 * 1024;
+
+// Reads straight into the caller's buffer and drops the CR of every CR LF in place.
 ssize_t textRead(void* cookie, char* out, size_t size) {
   auto* state = static_cast<TextCookie*>(cookie);
   if (size == 0) return 0;
-  char raw[8192];
   for (;;) {
-    const size_t want = std::min(size, sizeof raw);
-    const size_t got = std::fread(raw, 1, want, state->raw);
-    if (got == 0) {
-      if (std::ferror(state->raw)) return -1;
-      if (state->pendingCr) {
+    size_t src = 0;
+    size_t dst = 0;
+    size_t end = 0;
+    if (state->pendingCr) {
+      // The byte after the held CR decides whether the CR stays.
+      int next = std::getc(state->raw);
+      if (next == EOF) {
+        if (std::ferror(state->raw)) return -1;
         state->pendingCr = false;
         out[0] = '\r';
         return 1;
       }
-      return 0;
-    }
-    size_t n = 0;
-    size_t i = 0;
-    if (state->pendingCr) {
       state->pendingCr = false;
-      if (raw[0] != '\n') out[n++] = '\r';
-    }
-    // `out` has room for `size` bytes and at most `want` + 1 come out of this piece only when a
-    // pending CR is re-emitted; keep the last raw byte back in that case.
-    size_t end = got;
-    if (n == 1 && end == size) {
-      std::fseek(state->raw, -1, SEEK_CUR);
-      --end;
-    }
-    for (; i < end; ++i) {
-      const char c = raw[i];
-      if (c == '\r') {
-        if (i + 1 < end) {
-          if (raw[i + 1] == '\n') continue;  // the LF that follows is written next
-        } else {
-          state->pendingCr = true;
-          continue;
+      if (next != '\n') {
+        out[dst++] = '\r';
+        if (size == 1) {
+          std::ungetc(next, state->raw);
+          return 1;
         }
       }
-      out[n++] = c;
+      out[dst] = static_cast<char>(next);
+      src = dst;
+      end = dst + 1;
     }
-    if (n > 0) return static_cast<ssize_t>(n);
-    // The piece was a lone trailing CR: read on to learn what follows it.
+    const size_t got = std::fread(out + end, 1, size - end, state->raw);
+    if (got == 0 && end == 0) return std::ferror(state->raw) ? -1 : 0;
+    end += got;
+    while (src < end) {
+      const char* cr = static_cast<const char*>(std::memchr(out + src, '\r', end - src));
+      const size_t run = (cr == nullptr ? end : static_cast<size_t>(cr - out)) - src;
+      if (dst != src) std::memmove(out + dst, out + src, run);
+      dst += run;
+      src += run;
+      if (src == end) break;
+      // out[src] is a CR.
+      if (src + 1 == end) {
+        state->pendingCr = true;
+      } else if (out[src + 1] != '\n') {
+        out[dst++] = '\r';
+      }
+      ++src;  // the LF after a dropped CR moves with the next run
+    }
+    if (dst > 0) return static_cast<ssize_t>(dst);
+    // Only a lone trailing CR came: read on to learn what follows it.
   }
 }
 
@@ -106,10 +117,14 @@ std::FILE* openTextStream(const std::string& path) {
     errno = EISDIR;
     return nullptr;
   }
-  auto* cookie = new TextCookie{raw, false};
+  auto* cookie = new TextCookie{raw, false, std::make_unique<char[]>(kTextBuffer)};
   cookie_io_functions_t functions{textRead, textWrite, textSeek, textClose};
   std::FILE* stream = fopencookie(cookie, "r", functions);
-  if (stream == nullptr) {
+  if (stream != nullptr) {
+    // Custom streams are filled one buffer at a time whatever the reader asks for: a large
+    // buffer keeps the system calls large.
+    std::setvbuf(stream, cookie->buffer.get(), _IOFBF, kTextBuffer);
+  } else {
     const int error = errno;
     std::fclose(raw);
     delete cookie;
