@@ -206,10 +206,28 @@ int entryFacts(int dirFd, const char* name, bool knownLink, bool typeUnknown, En
   return 0;
 }
 
+// Appends a JSON string: plain ASCII is copied, anything else goes through the JSON library
+// (bytes that are not UTF-8 become U+FFFD).
+void appendJsonString(std::string& out, const std::string& text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b >= 0x20 && b < 0x80 && c != '"' && c != '\\';
+  });
+  if (plain) {
+    out += '"';
+    out += text;
+    out += '"';
+  } else {
+    out += dumpJson(json(text));
+  }
+}
+
+// Writes the records straight as JSON text, keys in the order the JSON library sorts them:
+// one object of maps per entry costs more than the listing itself.
 struct Lister {
   const std::string& base;
   const ReadDirOptions& options;
-  json& out;
+  std::string& out;  // the records, each followed by ","
 
   std::string written(const std::string& full) const {
     if (!options.relativePath || base.empty() || full.compare(0, base.size(), base) != 0) {
@@ -222,23 +240,32 @@ struct Lister {
 
   void record(const std::string& full, const std::string& name, const EntryFacts& facts,
               bool recursive) {
-    json entry = json::object();
     const std::string shown = written(full);
-    entry["name"] = recursive && !options.includePath ? shown : name;
-    entry["isDirectory"] = facts.isDirectory;
-    entry["isFile"] = facts.isFile;
-    entry["isSymblink"] = facts.isLink;
-    entry["mtime"] = facts.mtimeMs;
-    entry["btime"] = facts.btimeMs;
-    if (options.includePath) entry["path"] = shown;
-    if (!facts.isDirectory) entry["size"] = facts.size;
+    out += "{\"btime\":";
+    out += dumpJson(json(facts.btimeMs));
+    out += facts.isDirectory ? ",\"isDirectory\":true" : ",\"isDirectory\":false";
+    out += facts.isFile ? ",\"isFile\":true" : ",\"isFile\":false";
+    out += facts.isLink ? ",\"isSymblink\":true" : ",\"isSymblink\":false";
+    out += ",\"mtime\":";
+    out += std::to_string(facts.mtimeMs);
+    out += ",\"name\":";
+    appendJsonString(out, recursive && !options.includePath ? shown : name);
+    if (options.includePath) {
+      out += ",\"path\":";
+      appendJsonString(out, shown);
+    }
+    if (!facts.isDirectory) {
+      out += ",\"size\":";
+      out += std::to_string(facts.size);
+    }
     if (facts.isLink) {
       std::error_code error;
       const stdfs::path target = stdfs::read_symlink(full, error);
       if (error) throw stdfs::filesystem_error("read_symlink", full, error);
-      entry["symblinkTarget"] = target.string();
+      out += ",\"symblinkTarget\":";
+      appendJsonString(out, target.string());
     }
-    out.push_back(std::move(entry));
+    out += "},";
   }
 };
 
@@ -263,7 +290,7 @@ bool isReadableDirectory(const std::string& path) {
 void listSubfolder(Lister& lister, const std::string& folder) {
   const ReadDirOptions& options = lister.options;
   if (!isReadableDirectory(folder)) return;
-  json block = json::array();
+  std::string block;
   Lister local{lister.base, options, block};
   if (options.includeFolder) {
     EntryFacts facts;
@@ -291,7 +318,7 @@ void listSubfolder(Lister& lister, const std::string& folder) {
       local.record(full, name, facts, true);
     }
   }
-  for (auto& entry : block) lister.out.push_back(std::move(entry));
+  lister.out += block;
 }
 
 std::shared_ptr<http::HttpResponse> listFolder(const std::string& path,
@@ -306,7 +333,7 @@ std::shared_ptr<http::HttpResponse> listFolder(const std::string& path,
   }
   if (!S_ISDIR(info.st_mode)) return failure("\"" + path + "\" is not directory.");
 
-  json out = json::array();
+  std::string out = "[";
   Lister lister{path, options, out};
   std::vector<std::string> pending;
   {
@@ -350,7 +377,9 @@ std::shared_ptr<http::HttpResponse> listFolder(const std::string& path,
   }
   // Every top-level file first, then each subfolder's block in the order the folders came.
   for (const auto& folder : pending) listSubfolder(lister, folder);
-  return jsonReply(dumpJson(out));
+  if (out.back() == ',') out.pop_back();
+  out += ']';
+  return jsonReply(std::move(out));
 }
 
 }  // namespace
