@@ -46,6 +46,7 @@
     rules.push(
       BAR + " {\n" +
         "  width: 100%;\n" +
+        "  box-sizing: border-box;\n" +
         "  position: absolute;\n" +
         "  left: 0;\n" +
         "  top: 0;\n" +

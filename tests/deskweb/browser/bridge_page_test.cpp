@@ -215,6 +215,9 @@ TEST_F(BridgePageTest, TheTitleBarIsBuiltOnceFromTheWindowsAttributes) {
   eval("document.documentElement.setAttribute('state', 'maximized')");
   EXPECT_TRUE(waitTrue(maximizeTitle() + " === 'Restore'"));
   EXPECT_NE(host->evaluate(icon).find("0 0 20 20"), std::string::npos) << host->evaluate(icon);
+  // The maximized bar's padding stays inside its width: the page gets no horizontal scroll.
+  EXPECT_EQ(eval("document.documentElement.scrollWidth <= innerWidth"), true);
+  EXPECT_EQ(eval("getComputedStyle(document.querySelector('.__zrk_titlebar')).paddingLeft"), "10px");
   eval("document.documentElement.setAttribute('state', 'minimized')");
   eval("document.documentElement.removeAttribute('state')");
   EXPECT_TRUE(waitTrue(maximizeTitle() + " === 'Maximize'"));
