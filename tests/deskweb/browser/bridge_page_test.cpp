@@ -306,6 +306,20 @@ TEST_F(BridgePageTest, NoTitleBarWithoutAUsableHeightOrOutsideTheFirstWebview) {
   EXPECT_EQ(eval("getComputedStyle(document.querySelector('.__zrk_titlebar')).height"), "0px");
 }
 
+TEST_F(BridgePageTest, ABarBuiltBeforeTheBodyExistsIsAttachedOnceTheDocumentIsInteractive) {
+  open("/early.w", std::string(R"HTML(<!doctype html><html><head><title>Early</title><script>
+window.__ready = [];
+window.addEventListener('titlebar-ready', () => __ready.push(['window', !!document.body]));
+document.addEventListener('titlebar-ready', () => __ready.push(['document', document.readyState]));
+)HTML") + pageUpdate("[0, 0, 0, 30]") + R"HTML(;
+window.__bodyAtEvent = !!document.body;
+</script></head><body><p>content</p></body></html>)HTML");
+  EXPECT_EQ(eval("__bodyAtEvent"), false);
+  EXPECT_EQ(eval("__ready"), json::array({json::array({"window", true}), json::array({"document", "interactive"})}));
+  EXPECT_EQ(eval("document.body.firstElementChild.className"), "__zrk_titlebar __zrk_titlebar_extra");
+  EXPECT_EQ(eval("document.querySelector('.sys-title').innerText"), "Early");
+}
+
 TEST_F(BridgePageTest, TheContextMenuFollowsThePagesSettings) {
   open("/menu.w", R"HTML(<!doctype html><html class="rootcls"><head><title>m</title></head><body class="bodycls">
 <div id="zone" class="zone" data-keep><span id="inner" class="leaf">x</span></div>
