@@ -220,6 +220,32 @@ TEST_F(DelegateTest, InjectsTheStepsInOrderAndUpdatesSiblings) {
   EXPECT_TRUE(listened) << results[0]["requests"].dump();
 }
 
+TEST_F(DelegateTest, DialogOverridesPutTheirOptionsAheadOfTheMessage) {
+  View view = addView(window, "main_webview");
+  view.delegate->injectScripts();
+  PageRun page;
+  page.scripts = {
+      "globalThis.calls = []; window.alert = (m) => { calls.push(['alert', m]); };"
+      " window.confirm = (m) => { calls.push(['confirm', m]); return true; };"
+      " window.prompt = (m, d) => { calls.push(['prompt', m, d]); return 'typed'; };",
+      view.webview->documentScripts().at(2),
+      "alert('plain'); alert('m', 'T', 'Close', 'Alt', true, 'cmd'); alert('m', '', 0, '', 1, '');"
+      " globalThis.confirmed = confirm('q', 'T', 'Yes', 'No'); confirm('q');"
+      " globalThis.prompted = prompt('p', 'T', 'default', 'Go', 'Stop'); prompt('p', undefined, 'd');",
+  };
+  page.probe = "({ calls, confirmed, prompted })";
+  const auto results = pel::test::runPages({page});
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0]["errors"], json::array());
+  EXPECT_EQ(results[0]["probe"], json::parse(R"({
+      "calls": [["alert", "plain"],
+                ["alert", "[TITLE=T][CLOSE=Close][ALTER=Alt][ALTER_ONCE=\"1\"][ALTER_CMD=\"cmd\"]:m"],
+                ["alert", "m"],
+                ["confirm", "[TITLE=T][OK=Yes][CANCEL=No]:q"], ["confirm", "q"],
+                ["prompt", "[TITLE=T][OK=Go][CANCEL=Stop]:p", "default"], ["prompt", "p", "d"]],
+      "confirmed": true, "prompted": "typed"})"));
+}
+
 // A step that fails is logged; the steps after it still run.
 class ThrowingApp : public TestApp {
  public:
