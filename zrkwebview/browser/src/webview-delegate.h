@@ -116,8 +116,9 @@ class Webview2Delegate : public WebviewDelegate {
   void onNavigationCompleted(Webview* webview) override;
 };
 
-// Sends the reply {"responseData", "responseId"}-style object `response` for the page request
-// `requestId`: wrapped as {"requestId", "response"} and posted with result !failed.
+// Answers the page request `requestId` with `response` (the reply callbacks pass
+// {"responseData", "responseId"}): wrapped as {"requestId", "response"} and posted with the
+// result !failed. Failures are logged; nothing is sent then.
 void replyToPage(const std::shared_ptr<Webview>& webview, const std::string& requestId, bool failed,
                  const nlohmann::json& response);
 // Runs the page's response function with {"data": data, "id": requestId, "result": result}.
