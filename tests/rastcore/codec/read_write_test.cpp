@@ -19,7 +19,7 @@ struct FormatCase {
 
 const FormatCase kFormats[] = {
     {"png", 0, true},   {"tif", 0, true},   {"bmp", 0, true},  {"tga", 0, true},
-    {"ppm", 0, false},  {"sgi", 0, true},   {"iff", 0, true},  {"rla", 0, true},
+    {"ppm", 0, false},  {"sgi", 0, true},
     {"exr", 0.5, true}, {"hdr", 3, false},  {"jpg", 8, false}, {"webp", 10, true},
     {"jp2", 3, true},   {"gif", 12, false}, {"ico", 0, true},  {"heic", 12, true},
     {"avif", 12, true}, {"fits", 1, true},  {"dpx", 1, true},
