@@ -131,7 +131,6 @@ const SeedKind kSeedKinds[] = {
     {"gif", "gif", 4, "uint8", nullptr, nullptr, 1},
     {"webp", "webp", 4, "uint8", nullptr, nullptr, 1},
     {"exr", "exr", 4, "half", nullptr, nullptr, 1},
-    {"exr-multi", "exr", 3, "half", nullptr, nullptr, 2},
     {"hdr", "hdr", 3, "float", nullptr, nullptr, 1},
     {"ppm", "ppm", 3, "uint8", nullptr, nullptr, 1},
     {"pgm", "pgm", 1, "uint8", nullptr, nullptr, 1},
@@ -144,7 +143,6 @@ const SeedKind kSeedKinds[] = {
     {"avif", "avif", 3, "uint8", nullptr, nullptr, 1},
     {"dpx", "dpx", 3, "uint8", nullptr, nullptr, 1},
     {"fits", "fits", 3, "uint8", nullptr, nullptr, 1},
-    {"psd-none", "psd", 3, "uint8", nullptr, nullptr, 1},  // no writer: skipped
 };
 
 Bytes gradient(int w, int h, int channels, int bytesPerValue, int variant) {
