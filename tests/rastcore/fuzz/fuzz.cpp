@@ -11,7 +11,7 @@
 //                 [--out DIR] [--keep-seeds DIR]
 //   rastcore_fuzz --replay FILE...
 //
-// The default is the short run: a fixed seed and --inputs per format (100). --seconds runs the
+// The default is the short run: a fixed seed and --inputs per format (60). --seconds runs the
 // formats round-robin until the time is up (the long run). The exit status is 0 only if no input
 // crashed, hung or printed anything.
 #include <fcntl.h>
@@ -48,11 +48,11 @@ constexpr int32_t kPixelLimit = 16 * 1024 * 1024;
 constexpr rlim_t kMemoryLimit = rlim_t(3) << 30;
 // A hang is an input that burns this much processor time (a busy machine does not make one), or
 // that does not end within the wall-clock limit (one blocked for good).
-constexpr rlim_t kCpuSeconds = 20;
+constexpr rlim_t kCpuSeconds = 60;
 constexpr int kTimeoutSeconds = 600;
 
 struct Options {
-  int inputs = 100;
+  int inputs = 60;
   int seconds = 0;
   uint64_t seed = 20;
   int jobs = 2;
