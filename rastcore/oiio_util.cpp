@@ -1,9 +1,13 @@
 // Reading and writing through OpenImageIO.
 #include "rastcore/oiio_util.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 namespace rastcore {
 
@@ -14,14 +18,57 @@ std::string oiioError() {
   std::string e = OIIO::geterror();
   return e.empty() ? std::string("unknown reason") : e;
 }
+
+// Settings of OpenImageIO that every read depends on, made once.
+void configureReaders() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // The TIFF reader's multi-threaded strip decoding inflates each strip with the sizes the file
+    // claims and overruns its buffers on a damaged file; libtiff's own decoding checks them.
+    OIIO::attribute("tiff:multithread", 0);
+  });
+}
+
+// The first bytes of a file (fewer if it is shorter; none if it cannot be read).
+std::string leadingBytes(const std::string& path, size_t n) {
+  std::string bytes(n, '\0');
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t got = ::read(fd, bytes.data(), n);
+  ::close(fd);
+  bytes.resize(got > 0 ? size_t(got) : 0);
+  return bytes;
+}
+
 }  // namespace
 
+const char* unsafeFormat(const std::string& formatOrExtension) {
+  const std::string& f = formatOrExtension;
+  if (f == "iff" || f == "z") return "IFF";
+  if (f == "rla") return "RLA";
+  return nullptr;
+}
+
 std::unique_ptr<OIIO::ImageInput> openInput(const std::string& path) {
+  configureReaders();
+  const std::string head = leadingBytes(path, 8);
+  // Formats whose readers cannot be made safe are not read at all. Maya IFF: OpenImageIO's reader
+  // writes past its buffers on damaged files (and turns a file that ends early into black
+  // pixels). Wavefront RLA: damaged run lengths make its decoder loop without end.
+  const char* unsafe = unsafeFormat(extensionOf(path));
+  if (!unsafe && (head.compare(0, 4, "FOR4") == 0 || head.compare(0, 4, "FOR8") == 0))
+    unsafe = "IFF";
+  if (unsafe) fail("cannot read %s: %s files are not supported", path.c_str(), unsafe);
+  if (looksLikePng(reinterpret_cast<const unsigned char*>(head.data()), head.size()))
+    return openPng(path);
+  checkClaimedSizes(path);
   // Pixels stay as stored: colour not multiplied by alpha, as pages and canvases expect.
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(path, &config);
   if (!in) fail("cannot read %s: %s", path.c_str(), oiioError().c_str());
+  if (const char* name = unsafeFormat(in->format_name()))
+    fail("cannot read %s: %s files are not supported", path.c_str(), name);
   return in;
 }
 
@@ -67,7 +114,12 @@ Pixels readPixels8(OIIO::ImageInput& in, int subimage, int miplevel) {
   px.height = spec.height;
   px.channels = std::min(spec.nchannels, 4);
   px.data.resize(size_t(px.width) * px.height * px.channels);
-  if (!in.read_image(subimage, miplevel, 0, px.channels, OIIO::TypeDesc::UINT8, px.data.data()))
+  // Asked for a type other than the stored one, OpenImageIO reads through a 64 MB buffer
+  // whatever the size of the image: 8-bit images are read as stored.
+  const bool native = spec.format == OIIO::TypeDesc::UINT8 && spec.channelformats.empty() &&
+                      spec.nchannels == px.channels;
+  if (!in.read_image(subimage, miplevel, 0, px.channels,
+                     native ? OIIO::TypeDesc::UNKNOWN : OIIO::TypeDesc::UINT8, px.data.data()))
     fail("cannot decode the image: %s", in.geterror().c_str());
   if (alphaComesMultiplied(in) && (px.channels == 2 || px.channels == 4)) {
     const int ch = px.channels;

@@ -12,7 +12,15 @@
 
 namespace rastcore {
 
+// Opens a file to read; the format is found from the content (PNG through our own libpng reader).
 std::unique_ptr<OIIO::ImageInput> openInput(const std::string& path);
+// The name of a format that is never read (its reader is not safe on damaged files), given an
+// OpenImageIO format name or an extension; null for the others.
+const char* unsafeFormat(const std::string& formatOrExtension);
+bool looksLikePng(const unsigned char* p, size_t n);
+std::unique_ptr<OIIO::ImageInput> openPng(const std::string& path);
+// Fails if a header claims sizes the file cannot hold (GIF, DPX, OpenEXR).
+void checkClaimedSizes(const std::string& path);
 int countSubimages(OIIO::ImageInput& in);
 int countMiplevels(OIIO::ImageInput& in, int subimage);
 void seek(OIIO::ImageInput& in, int subimage, int miplevel);

@@ -241,7 +241,8 @@ char* c_check_format_supports(const char* path, const char* features, bool readi
       // By the extension alone: given a file name, the library would try to open it.
       const std::string ext = extensionOf(path);
       auto in = ext.empty() ? nullptr : OIIO::ImageInput::create(ext, false);
-      if (!in) fail("no reader for files of type .%s", extensionOf(path).c_str());
+      if (!in || unsafeFormat(in->format_name()))
+        fail("no reader for files of type .%s", extensionOf(path).c_str());
       j["format"] = in->format_name();
       for (const auto& f : names) j[f] = in->supports(f) != 0;
     } else {

@@ -160,6 +160,16 @@ void rewrite(const std::string& src, const std::string& dst, Rewrite& job) {
     checkPixelCount(spec.width, spec.height);
     if (spec.depth > 1) fail("volume images are not supported");
     spec.channelformats.clear();
+    // A gamma from a damaged header that the writers cannot store (libpng fails on it).
+    const float gamma = spec.get_float_attribute("oiio:Gamma", 1.0f);
+    if (!(gamma >= 0.05f && gamma <= 20.0f)) spec.erase_attribute("oiio:Gamma");
+    // The pixels are the image: a display window or origin from the header (which resizing
+    // would honour, over millions of pixels if the header is damaged) is dropped.
+    spec.x = spec.y = spec.z = 0;
+    spec.full_x = spec.full_y = spec.full_z = 0;
+    spec.full_width = spec.width;
+    spec.full_height = spec.height;
+    spec.full_depth = 1;
     OIIO::ImageBuf buf;
     if (jpeg.data.empty() && strcmp(in->format_name(), "jpeg") == 0) {
       // JPEG: decoded by libjpeg-turbo, which is faster and tells a file that ends early.
@@ -172,7 +182,10 @@ void rewrite(const std::string& src, const std::string& dst, Rewrite& job) {
     }
     if (!buf.initialized()) {
       buf.reset(spec, OIIO::InitializePixels::No);
-      if (!in->read_image(i, 0, 0, spec.nchannels, spec.format, buf.localpixels()))
+      // As stored (no conversion buffer of 64 MB) unless the channels differ in type.
+      const bool native = in->spec().channelformats.empty();
+      if (!in->read_image(i, 0, 0, spec.nchannels, native ? OIIO::TypeDesc::UNKNOWN : spec.format,
+                          buf.localpixels()))
         fail("cannot decode %s: %s", src.c_str(), in->geterror().c_str());
     }
     if (job.progress.shouldStop()) fail("cancelled");
@@ -394,12 +407,19 @@ bool c_copy_image_to(const char* src, const char* dst, const char* config, uint6
       OIIO::ImageBuf b = orientIt ? reoriented(buf) : std::move(buf);
       int w = 0, h = 0;
       fitSize(b.spec().width, b.spec().height, maxW, maxH, w, h);
-      if (w == b.spec().width && h == b.spec().height) return b;
-      OIIO::ImageBuf r;
-      checkResult(OIIO::ImageBufAlgo::resize(r, b, "", 0.0f,
-                                             OIIO::ROI(0, w, 0, h, 0, 1, 0, b.spec().nchannels)),
-                  r, "resize");
-      return r;
+      // OpenImageIO's filter takes as many source pixels per output pixel as the scale factor
+      // (and asserts or overruns past 2^20 of them): big reductions are made in steps of at
+      // most 64 per side.
+      while (w != b.spec().width || h != b.spec().height) {
+        const int sw = std::max(w, (b.spec().width + 63) / 64);
+        const int sh = std::max(h, (b.spec().height + 63) / 64);
+        OIIO::ImageBuf r;
+        checkResult(OIIO::ImageBufAlgo::resize(r, b, "", 0.0f,
+                                               OIIO::ROI(0, sw, 0, sh, 0, 1, 0, b.spec().nchannels)),
+                    r, "resize");
+        b = std::move(r);
+      }
+      return b;
     };
     rewrite(src, dst, job);
     return true;
