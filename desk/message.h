@@ -41,20 +41,39 @@ BOOL GetMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax);
 
 // Waits until the queue has received something new since the thread last looked at it.
 BOOL WaitMessage();
-// The same with a time limit read from the clock: WAIT_OBJECT_0 + count when new input came,
-// WAIT_TIMEOUT when `milliseconds` passed first. Waiting on handles is not supported: `count`
-// must be 0 (else WAIT_FAILED, ERROR_INVALID_PARAMETER).
+// Waits for events (CreateEvent) or new input, with a time limit read from the clock:
+// WAIT_OBJECT_0 + i for the signalled event i (with `waitAll`, WAIT_OBJECT_0 once all are),
+// WAIT_OBJECT_0 + count when new input came (any non-zero `wakeMask`; a due timer or a pending
+// paint counts), WAIT_TIMEOUT when `milliseconds` passed first. Sends made to the thread are
+// served meanwhile. An unknown handle gives WAIT_FAILED (ERROR_INVALID_HANDLE).
 DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                 DWORD milliseconds, DWORD wakeMask);
 
-// Keyboard translation: there is no keyboard input yet, so nothing is ever translated.
+// Unnamed events (a name gives null, ERROR_INVALID_PARAMETER). An auto-reset event lets one
+// wait through per SetEvent.
+HANDLE CreateEvent(void* attributes, BOOL manualReset, BOOL initialState, const char16_t* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+BOOL CloseHandle(HANDLE handle);
+// Waits on the clock without serving sends: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// A key-down (WM_KEYDOWN, WM_SYSKEYDOWN) for a letter, digit, space, return, backspace, tab or
+// escape posts the character (WM_CHAR, WM_SYSCHAR) behind it; letters follow the shift key.
 BOOL TranslateMessage(const MSG* msg);
+
+// The key state injected input leaves: bit 0x8000 down, bit 1 toggled.
+SHORT GetKeyState(int vk);
+SHORT GetAsyncKeyState(int vk);
 // Hands a window message to its window's procedure and returns what it returns. A message without
-// a window (a thread message) goes nowhere and gives 0.
+// a window (a thread message) goes nowhere and gives 0. A WM_TIMER whose timer has a TIMERPROC
+// calls that procedure instead. A WM_PAINT validates the window afterwards.
 LRESULT DispatchMessage(const MSG* msg);
 
-// Get-message hooks (WH_GETMESSAGE only), installed for one thread (threadId 0 is refused). The
+// Get-message hooks (WH_GETMESSAGE), installed for one thread (threadId 0 is refused). The
 // hook installed last is called first; it passes the message on with CallNextHookEx.
+// Low-level input hooks (WH_MOUSE_LL, WH_KEYBOARD_LL) are process-wide (threadId ignored) and
+// see injected input before any window; a non-zero return swallows it.
 HHOOK SetWindowsHookEx(int idHook, HOOKPROC proc, HINSTANCE module, DWORD threadId);
 LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
 BOOL UnhookWindowsHookEx(HHOOK hook);
