@@ -346,7 +346,8 @@ bool retrieve(ThreadQueue& q, MSG* msg, HWND hwnd, UINT lo, UINT hi, bool remove
   }
 }
 
-BOOL postTo(DWORD threadId, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+BOOL postTo(DWORD threadId, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+           bool front = false) {
   std::shared_ptr<ThreadQueue> q = findQueue(threadId);
   if (!q) {
     SetLastError(ERROR_INVALID_THREAD_ID);
@@ -368,7 +369,11 @@ BOOL postTo(DWORD threadId, HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
       SetLastError(ERROR_NOT_ENOUGH_QUOTA);
       return 0;
     }
-    q->posted.push_back(m);
+    if (front) {
+      q->posted.push_front(m);
+    } else {
+      q->posted.push_back(m);
+    }
     q->newInput = true;
   }
   q->cv.notify_one();
@@ -713,13 +718,10 @@ BOOL TranslateMessage(const MSG* msg) {
     c = static_cast<char16_t>(vk);
   }
   if (c == 0) return 0;
+  // The character is the next message the thread retrieves.
   UINT charMessage = msg->message == WM_SYSKEYDOWN ? WM_SYSCHAR : WM_CHAR;
-  if (msg->hwnd) {
-    PostMessage(msg->hwnd, charMessage, c, msg->lParam);
-  } else {
-    PostThreadMessage(GetCurrentThreadId(), charMessage, c, msg->lParam);
-  }
-  return 1;
+  ownQueue();
+  return postTo(GetCurrentThreadId(), msg->hwnd, charMessage, c, msg->lParam, true);
 }
 
 LRESULT DispatchMessage(const MSG* msg) {

@@ -59,7 +59,8 @@ BOOL CloseHandle(HANDLE handle);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // A key-down (WM_KEYDOWN, WM_SYSKEYDOWN) for a letter, digit, space, return, backspace, tab or
-// escape posts the character (WM_CHAR, WM_SYSCHAR) behind it; letters follow the shift key.
+// escape puts the character (WM_CHAR, WM_SYSCHAR) first in the queue; letters follow the shift
+// key.
 BOOL TranslateMessage(const MSG* msg);
 
 // The key state injected input leaves: bit 0x8000 down, bit 1 toggled.
