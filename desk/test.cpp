@@ -138,6 +138,8 @@ void reset() {
     for (HWND h : mine) DestroyWindow(h);
   }
   detail::resetWindows();
+  for (const detail::TimerInfo& t : detail::timers())
+    if (t.threadId == self && !t.hwnd) detail::killTimer(self, nullptr, t.id);
   MSG m;
   while (PeekMessage(&m, nullptr, 0, 0, PM_REMOVE)) {
   }

@@ -24,7 +24,7 @@ void setMessageQuota(size_t quota);
 size_t messageQuota();
 
 // Back to a known state: the calling thread's windows are destroyed (with their messages), any
-// other thread's are forgotten; one 1920x1080 monitor at 96 DPI (work area 1920x1040), system
+// other thread's are forgotten, and so are the calling thread's thread timers; one 1920x1080 monitor at 96 DPI (work area 1920x1040), system
 // DPI 96, per-monitor calls present; a new virtual clock at 0; cursor at 0,0; no capture,
 // foreground, keys down, low-level hooks' effects or popup-menu chooser; spy and snapshots
 // emptied; quota and hung limit at their defaults.

@@ -1,7 +1,9 @@
 // The window table: classes, creation and destruction, procedures, sends, window data,
 // relations, subclassing and the observer.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 
 #include "desk/clock.h"
@@ -89,7 +91,10 @@ struct Observers {
   std::vector<WindowObserver*> list;
   std::deque<WindowEvent> pending;
   bool delivering = false;
+  std::thread::id deliverer;
   uint64_t sequence = 0;
+  uint64_t delivered = 0;
+  std::condition_variable done;
   std::atomic<bool> any{false};
 };
 
@@ -159,10 +164,18 @@ void emit(WindowEvent event) {
   Observers& o = observers();
   if (!o.any.load()) return;
   std::unique_lock<std::mutex> lock(o.mutex);
-  event.sequence = ++o.sequence;
+  uint64_t mine = event.sequence = ++o.sequence;
   o.pending.push_back(std::move(event));
-  if (o.delivering) return;  // whoever is delivering takes it, in order
+  if (o.delivering) {
+    // Whoever is delivering takes it, in order. An observer's own changes are delivered after
+    // it returns; any other thread waits until its event has been seen, so a change is observed
+    // by the time the call that made it returns.
+    if (o.deliverer == std::this_thread::get_id()) return;
+    o.done.wait(lock, [&] { return o.delivered >= mine; });
+    return;
+  }
   o.delivering = true;
+  o.deliverer = std::this_thread::get_id();
   while (!o.pending.empty()) {
     WindowEvent next = std::move(o.pending.front());
     o.pending.pop_front();
@@ -170,8 +183,11 @@ void emit(WindowEvent event) {
     lock.unlock();
     for (WindowObserver* observer : list) observer->onWindowEvent(next);
     lock.lock();
+    o.delivered = next.sequence;
+    o.done.notify_all();
   }
   o.delivering = false;
+  o.deliverer = std::thread::id();
 }
 
 std::shared_ptr<WindowSnapshot> snapshotLocked(const Win& w) {
