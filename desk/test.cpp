@@ -85,22 +85,27 @@ void fail(const std::string& what) {
   }
 }
 
-// Lets other threads take the timers that are due, waiting in real time up to the guard.
+// Lets other threads take the timers that are due and handle them, waiting in real time up to
+// the guard; threads that stopped retrieving messages are left alone.
 void letOthersCatchUp() {
   DWORD self = GetCurrentThreadId();
   uint64_t start = realMs();
+  std::vector<DWORD> threads;
+  uint64_t now = GetTickCount64();
+  for (const detail::TimerInfo& t : detail::timers())
+    if (t.threadId != self && t.due <= now) threads.push_back(t.threadId);
   for (;;) {
-    uint64_t now = GetTickCount64();
     bool pending = false;
-    for (const detail::TimerInfo& t : detail::timers()) {
-      if (t.threadId != self && t.due <= now && !detail::threadHung(t.threadId)) pending = true;
+    for (DWORD thread : threads) {
+      if (detail::threadHung(thread) || detail::threadIdle(thread)) continue;
+      pending = true;
     }
     if (!pending) return;
     if (realMs() - start > 5000) {
-      fail("advance: another thread did not take its due timers");
+      fail("advance: another thread did not handle its due timers");
       return;
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
 }
 
