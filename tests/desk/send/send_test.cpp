@@ -52,7 +52,7 @@ class WindowThread {
     if (!thread_.joinable()) return;
     release_.set_value();
     quit_ = true;
-    if (nested_) nested_->end(0);
+    if (NestedLoop* loop = nested_.load()) loop->end(0);
     PostThreadMessage(id_.load(), WM_QUIT, 0, 0);
     thread_.join();
   }
@@ -100,7 +100,7 @@ class WindowThread {
   HWND hwnd_ = nullptr;
   std::atomic<DWORD> id_{0};
   std::atomic<bool> quit_{false};
-  NestedLoop* nested_ = nullptr;
+  std::atomic<NestedLoop*> nested_{nullptr};
 };
 
 class Send : public ::testing::Test {
@@ -218,7 +218,9 @@ TEST_F(Send, SendMessageTimeoutEndsOnTheClock) {
   std::this_thread::sleep_for(std::chrono::milliseconds(80));
   auto f = outcome.get_future();
   EXPECT_EQ(std::future_status::timeout, f.wait_for(std::chrono::milliseconds(0)));
-  test::clock()->advance(1);
+  // (Moved on until the send gives up, however late it started its wait.)
+  while (f.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout)
+    test::clock()->advance(1);
   auto [r, error] = f.get();
   sender.join();
   EXPECT_EQ(0, r);
@@ -259,6 +261,55 @@ TEST_F(Send, ProceduresMayPumpAndDestroyInsideASend) {
   DestroyWindow(a);
   test::clearSpy();
   EXPECT_EQ(0, test::pump());
+}
+
+TEST_F(Send, WaitsOnEventsAndInputServeSendsAndTimeOutOnTheClock) {
+  HANDLE manual = CreateEvent(nullptr, 1, 0, nullptr);
+  HANDLE autoReset = CreateEvent(nullptr, 0, 1, nullptr);
+  HANDLE both[] = {manual, autoReset};
+  // The signalled auto-reset event lets one wait through, then is clear again.
+  EXPECT_EQ(WAIT_OBJECT_0 + 1, MsgWaitForMultipleObjects(2, both, 0, 0, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(2, both, 0, 0, 0));
+  // Input ends the wait with WAIT_OBJECT_0 + count.
+  PostThreadMessage(GetCurrentThreadId(), WM_USER, 0, 0);
+  EXPECT_EQ(WAIT_OBJECT_0 + 2, MsgWaitForMultipleObjects(2, both, 0, INFINITE, QS_ALLINPUT));
+  test::pump();
+  // An event set by another thread; a send to a window of ours is served meanwhile.
+  HWND mine = makeWindow();
+  std::thread other([&] {
+    EXPECT_EQ(6, SendMessage(mine, kAsk, 0, 5));
+    SetEvent(manual);
+  });
+  EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(2, both, 0, INFINITE, 0));
+  other.join();
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));  // manual: stays set
+  ResetEvent(manual);
+  // A timed wait ends only when the clock is moved past it.
+  std::atomic<DWORD> result{0xDEAD};
+  std::thread waiter([&] { result = WaitForSingleObject(manual, 100); });
+  while (test::clock()->waiters() == 0) std::this_thread::yield();
+  test::clock()->advance(99);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(0xDEADu, result.load());
+  test::clock()->advance(1);
+  waiter.join();
+  EXPECT_EQ(WAIT_TIMEOUT, result.load());
+  EXPECT_TRUE(CloseHandle(manual));
+  EXPECT_TRUE(CloseHandle(autoReset));
+  EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(manual, 0));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+}
+
+TEST_F(Send, DispatchSyncFromTheUiThreadServesSendsToIt) {
+  dispatch_init();
+  HWND mine = makeWindow();
+  dispatch_queue_t worker = dispatch_create_queue("desk-send-worker");
+  LRESULT answer = 0;
+  dispatch_sync(worker, [&] { answer = SendMessage(mine, kAsk, 0, 41); });
+  EXPECT_EQ(42, answer);
+  EXPECT_EQ(GetCurrentThreadId(), g_lastThread.load());
+  dispatch_release_queue(worker);
+  dispatch_shutdown();
 }
 
 }  // namespace

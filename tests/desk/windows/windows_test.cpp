@@ -186,7 +186,15 @@ TEST_F(Windows, WindowDataPropertiesTextAndRelations) {
   EXPECT_EQ(3, GetWindowText(h, buf, 4));
   EXPECT_EQ(std::u16string(u"Hel"), buf);
   EXPECT_EQ(5, GetWindowTextLength(h));
-  EXPECT_EQ(10, GetClassName(h, reinterpret_cast<char16_t*>(buf), 0) + 10);
+  char16_t name[32];
+  EXPECT_EQ(10, GetClassName(h, name, 32));
+  EXPECT_EQ(std::u16string(u"TestWindow"), name);
+  WNDCLASSEX info;
+  EXPECT_NE(0, GetClassInfoEx(nullptr, u"testWINDOW", &info));
+  EXPECT_EQ(CALLBACK_proc, info.lpfnWndProc);
+  EXPECT_EQ(16, info.cbWndExtra);
+  EXPECT_EQ(0, GetClassInfoEx(nullptr, u"Nope", &info));
+  EXPECT_EQ(ERROR_CLASS_DOES_NOT_EXIST, GetLastError());
 
   HWND c1 = make(WS_CHILD, h);
   HWND c2 = make(WS_CHILD, c1);
@@ -268,6 +276,41 @@ TEST_F(Windows, SubclassesSeeMessagesFirstAndPassThemOn) {
   order.clear();
   SendMessage(h, WM_USER, 0, 0);
   EXPECT_EQ(std::vector<int>{1}, order);
+}
+
+TEST_F(Windows, DefaultsDefaultPositionsCloseAndSettingChanges) {
+  HWND a = CreateWindowEx(0, u"TestWindow", u"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                          CW_USEDEFAULT, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND b = CreateWindowEx(0, u"TestWindow", u"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                          CW_USEDEFAULT, 0, nullptr, nullptr, nullptr, nullptr);
+  RECT ra, rb;
+  GetWindowRect(a, &ra);
+  GetWindowRect(b, &rb);
+  EXPECT_EQ((RECT{0, 0, 1440, 780}), ra);  // three quarters of the work area
+  EXPECT_EQ(ra.left + 26, rb.left);        // cascaded
+  EXPECT_EQ(ra.top + 26, rb.top);
+  // WM_SYSCOMMAND SC_CLOSE becomes WM_CLOSE, which destroys.
+  test::clearSpy();
+  SendMessage(a, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_FALSE(IsWindow(a));
+  EXPECT_EQ((std::vector<UINT>{WM_SYSCOMMAND, WM_CLOSE, WM_DESTROY, WM_NCDESTROY}),
+            test::spyMessages(a, {WM_SYSCOMMAND, WM_CLOSE, WM_DESTROY, WM_NCDESTROY}));
+  // The theme change reaches every top-level window with its area name.
+  HWND child = make(WS_CHILD, b);
+  test::clearSpy();
+  test::settingChange();
+  auto seen = test::spy(b);
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ(WM_SETTINGCHANGE, seen[0].message);
+  EXPECT_EQ(std::u16string(u"ImmersiveColorSet"),
+            reinterpret_cast<const char16_t*>(seen[0].lParam));
+  EXPECT_TRUE(test::spy(child).empty());
+  // Key state follows injected keys.
+  test::key(VK_SHIFT, true);
+  EXPECT_TRUE(GetKeyState(VK_SHIFT) & 0x8000);
+  EXPECT_TRUE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+  test::key(VK_SHIFT, false);
+  EXPECT_FALSE(GetKeyState(VK_SHIFT) & 0x8000);
 }
 
 // ---- frame model, geometry, placement ------------------------------------------------------------
