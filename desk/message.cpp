@@ -685,6 +685,30 @@ BOOL ResetEvent(HANDLE event) {
   return 1;
 }
 
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(-1); }
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                     DWORD access, BOOL inherit, DWORD options) {
+  (void)access;
+  (void)inherit;
+  (void)options;
+  if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() || !target) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  HandleTable& t = handles();
+  std::lock_guard<std::mutex> guard(t.mutex);
+  auto it = t.events.find(reinterpret_cast<uintptr_t>(source));
+  if (it == t.events.end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  uintptr_t id = (t.next += 4);
+  t.events[id] = it->second;
+  *target = reinterpret_cast<HANDLE>(id);
+  return 1;
+}
+
 BOOL CloseHandle(HANDLE handle) {
   HandleTable& t = handles();
   std::lock_guard<std::mutex> guard(t.mutex);
@@ -926,7 +950,7 @@ bool callLowLevelHooks(int kind, WPARAM message, LPARAM data) {
 // ---- key state -------------------------------------------------------------------------------
 
 namespace {
-std::atomic<uint8_t> g_keys[256];  // bit 0x80 down, bit 0x01 toggled
+std::atomic<uint8_t> g_keys[256];  // bit 0x80 down, bit 0x01 toggled, bit 0x02 pressed since read
 }
 
 SHORT GetKeyState(int vk) {
@@ -937,7 +961,8 @@ SHORT GetKeyState(int vk) {
 
 SHORT GetAsyncKeyState(int vk) {
   if (vk < 0 || vk > 255) return 0;
-  return static_cast<SHORT>((g_keys[vk].load() & 0x80) ? 0x8000 : 0);
+  uint8_t k = g_keys[vk].fetch_and(static_cast<uint8_t>(~0x02));
+  return static_cast<SHORT>(((k & 0x80) ? 0x8000 : 0) | ((k & 0x02) ? 1 : 0));
 }
 
 namespace detail {
@@ -945,8 +970,12 @@ void setKeyDown(int vk, bool down) {
   if (vk < 0 || vk > 255) return;
   uint8_t k = g_keys[vk].load();
   if (down && !(k & 0x80)) k ^= 0x01;
-  k = static_cast<uint8_t>(down ? (k | 0x80) : (k & ~0x80));
+  k = static_cast<uint8_t>(down ? (k | 0x82) : (k & ~0x80));
   g_keys[vk].store(k);
+  // The generic modifier keys follow their left and right forms.
+  if (vk == VK_LSHIFT || vk == VK_RSHIFT) setKeyDown(VK_SHIFT, down);
+  if (vk == VK_LCONTROL || vk == VK_RCONTROL) setKeyDown(VK_CONTROL, down);
+  if (vk == VK_LMENU || vk == VK_RMENU) setKeyDown(VK_MENU, down);
 }
 void resetKeys() {
   for (auto& k : g_keys) k.store(0);

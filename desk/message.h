@@ -55,6 +55,12 @@ HANDLE CreateEvent(void* attributes, BOOL manualReset, BOOL initialState, const 
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 BOOL CloseHandle(HANDLE handle);
+// Another handle to the same event (this process only: GetCurrentProcess() on both sides); the
+// event lives until its last handle is closed.
+HANDLE GetCurrentProcess();
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                     DWORD access, BOOL inherit, DWORD options);
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
 // Waits on the clock without serving sends: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
@@ -63,7 +69,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // key.
 BOOL TranslateMessage(const MSG* msg);
 
-// The key state injected input leaves: bit 0x8000 down, bit 1 toggled.
+// The key state injected input leaves. GetKeyState: bit 0x8000 down, bit 1 toggled.
+// GetAsyncKeyState: bit 0x8000 down, bit 1 pressed since the previous GetAsyncKeyState of that key.
 SHORT GetKeyState(int vk);
 SHORT GetAsyncKeyState(int vk);
 // Hands a window message to its window's procedure and returns what it returns. A message without

@@ -341,20 +341,21 @@ void activate(HWND hwnd, bool foreground) {
     zChanged = reorderLocked(*w, HWND_TOP, true);
   }
   if (zChanged) emitZOrder();
-  if (foreground && prevForeground && prevForeground != hwnd && prevForeground != old) {
-    DWORD t = threadOf(prevForeground);
-    if (t && t != self) {
-      {
-        std::lock_guard<std::mutex> guard(g.m);
-        ThreadInput& other = g.input[t];
-        if (other.active == prevForeground) other.active = nullptr;
-      }
-      SendMessage(prevForeground, WM_NCACTIVATE, 0, 0);
-      SendMessage(prevForeground, WM_ACTIVATE, WA_INACTIVE, reinterpret_cast<LPARAM>(hwnd));
-      SendMessage(prevForeground, WM_ACTIVATEAPP, 0, static_cast<LPARAM>(self));
-      SendMessage(hwnd, WM_ACTIVATEAPP, 1, static_cast<LPARAM>(t));
+  // Foreground coming from another thread (or from outside: none) tells this thread's window with
+  // WM_ACTIVATEAPP after the other thread's window has been told it lost it.
+  DWORD prevThread = prevForeground ? threadOf(prevForeground) : 0;
+  bool appChange = foreground && prevForeground != hwnd && (!prevForeground || prevThread != self);
+  if (appChange && prevForeground && prevThread && prevForeground != old) {
+    {
+      std::lock_guard<std::mutex> guard(g.m);
+      ThreadInput& other = g.input[prevThread];
+      if (other.active == prevForeground) other.active = nullptr;
     }
+    SendMessage(prevForeground, WM_NCACTIVATE, 0, 0);
+    SendMessage(prevForeground, WM_ACTIVATE, WA_INACTIVE, reinterpret_cast<LPARAM>(hwnd));
+    SendMessage(prevForeground, WM_ACTIVATEAPP, 0, static_cast<LPARAM>(self));
   }
+  if (appChange) SendMessage(hwnd, WM_ACTIVATEAPP, 1, static_cast<LPARAM>(prevThread));
   if (old && old != hwnd && IsWindow(old)) {
     SendMessage(old, WM_NCACTIVATE, 0, 0);
     SendMessage(old, WM_ACTIVATE, WA_INACTIVE, reinterpret_cast<LPARAM>(hwnd));
@@ -475,16 +476,18 @@ bool setWindowPosOwn(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT f
     wp.flags |= SWP_NOCLIENTSIZE;
   emitChanged(hwnd);
   if (zChanged) emitZOrder();
+  // Activation comes before the window hears of its new position, as on the platform.
+  if (topLevel && nowVisible && !(flags & SWP_NOACTIVATE) &&
+      ((wp.flags & SWP_SHOWWINDOW) || !(flags & SWP_NOZORDER))) {
+    DWORD ex = static_cast<DWORD>(GetWindowLongPtr(hwnd, GWL_EXSTYLE));
+    if (!(ex & WS_EX_NOACTIVATE)) activate(hwnd, true);
+    if (!IsWindow(hwnd)) return true;
+  }
   SendMessage(hwnd, WM_WINDOWPOSCHANGED, 0, reinterpret_cast<LPARAM>(&wp));
   if (!IsWindow(hwnd)) return true;
   if ((sized || (wp.flags & SWP_SHOWWINDOW) || (wp.flags & SWP_FRAMECHANGED)) &&
       !(flags & SWP_NOREDRAW) && nowVisible)
     invalidate(GetCurrentThreadId(), hwnd);
-  if (topLevel && nowVisible && !(flags & SWP_NOACTIVATE) &&
-      ((wp.flags & SWP_SHOWWINDOW) || !(flags & SWP_NOZORDER))) {
-    DWORD ex = static_cast<DWORD>(GetWindowLongPtr(hwnd, GWL_EXSTYLE));
-    if (!(ex & WS_EX_NOACTIVATE)) activate(hwnd, true);
-  }
   if (topLevel && (wp.flags & SWP_HIDEWINDOW)) {
     // A hidden active window hands activation on.
     HWND next = nullptr;

@@ -294,7 +294,13 @@ TEST_F(Send, WaitsOnEventsAndInputServeSendsAndTimeOutOnTheClock) {
   test::clock()->advance(1);
   waiter.join();
   EXPECT_EQ(WAIT_TIMEOUT, result.load());
+  // A duplicate keeps the event alive after the first handle is closed.
+  HANDLE dup = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), manual, GetCurrentProcess(), &dup, 0, 0,
+                              DUPLICATE_SAME_ACCESS));
   EXPECT_TRUE(CloseHandle(manual));
+  EXPECT_TRUE(SetEvent(dup));
+  EXPECT_TRUE(CloseHandle(dup));
   EXPECT_TRUE(CloseHandle(autoReset));
   EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(manual, 0));
   EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());

@@ -311,6 +311,10 @@ TEST_F(Windows, DefaultsDefaultPositionsCloseAndSettingChanges) {
   EXPECT_TRUE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
   test::key(VK_SHIFT, false);
   EXPECT_FALSE(GetKeyState(VK_SHIFT) & 0x8000);
+  // The low bit of GetAsyncKeyState: pressed since the last query.
+  test::keyPress(VK_LMENU);
+  EXPECT_EQ(1, GetAsyncKeyState(VK_LMENU));
+  EXPECT_EQ(0, GetAsyncKeyState(VK_LMENU));
 }
 
 // ---- frame model, geometry, placement ------------------------------------------------------------
@@ -510,6 +514,11 @@ TEST_F(Windows, ZOrderKeepsTheTopmostBandAndOwnedAboveOwner) {
 
 TEST_F(Windows, ActivationAndFocusSendTheirMessagesInOrder) {
   HWND a = make(WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+  // The show sequence of a first window: activated (and focused) before WM_WINDOWPOSCHANGED.
+  EXPECT_EQ((std::vector<UINT>{WM_GETMINMAXINFO, WM_NCCREATE, WM_NCCALCSIZE, WM_CREATE, WM_SIZE,
+                               WM_MOVE, WM_SHOWWINDOW, WM_WINDOWPOSCHANGING, WM_ACTIVATEAPP,
+                               WM_NCACTIVATE, WM_ACTIVATE, WM_SETFOCUS, WM_WINDOWPOSCHANGED}),
+            test::spyMessages(a));
   EXPECT_EQ(a, GetForegroundWindow());
   EXPECT_EQ(a, GetActiveWindow());
   EXPECT_EQ(a, GetFocus());
