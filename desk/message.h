@@ -1,10 +1,16 @@
-// Thread message queues, registered messages and message hooks.
+// Thread message queues, registered messages, message hooks, events and waits.
+//
+// Sends (SendMessage, in desk/window.h) are served by the target thread whenever it looks at its
+// queue (GetMessage, PeekMessage) or waits in the layer (WaitMessage, MsgWaitForMultipleObjects,
+// its own sends, dispatch_sync); they come before posted messages. Then come posted messages and
+// input in one order, then WM_PAINT for invalidated windows, then WM_TIMER for due timers. Every
+// wait reads the clock (desk/clock.h) and sleeps until the next timer at most.
 //
 // Every thread has one message queue, made by its first PeekMessage, GetMessage or wait. Messages
 // are posted to a thread (PostThreadMessage) or to a window (PostMessage, which finds the window's
 // thread); the thread takes them out in posting order. WM_QUIT from PostQuitMessage comes out once
-// nothing else that matches is left. A thread's queue goes away with the thread: later posts to
-// it fail.
+// no posted message that matches is left (before paints and timers). A thread's queue goes away
+// with the thread: later posts to it fail.
 //
 // Failures set the calling thread's last error (GetLastError):
 //   ERROR_INVALID_THREAD_ID   the thread has no queue (never made, or the thread has ended);

@@ -1323,11 +1323,14 @@ bool contains(const RECT& r, POINT p) {
   return p.x >= r.left && p.x < r.right && p.y >= r.top && p.y < r.bottom;
 }
 
-// The deepest visible, enabled-or-not child under the point, starting at `w`.
+// The deepest visible child under the point, starting at `w`; a disabled child is passed over
+// (its parent answers for it).
 HWND deepestLocked(const std::shared_ptr<Win>& w, POINT pt) {
   for (HWND c : w->children) {
     auto cw = findLocked(c);
-    if (cw && (cw->style & WS_VISIBLE) && contains(cw->rc, pt)) return deepestLocked(cw, pt);
+    if (!cw || !(cw->style & WS_VISIBLE) || !contains(cw->rc, pt)) continue;
+    if (cw->style & WS_DISABLED) return w->hwnd;
+    return deepestLocked(cw, pt);
   }
   return w->hwnd;
 }

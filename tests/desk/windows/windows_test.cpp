@@ -222,6 +222,14 @@ TEST_F(Windows, MessageOnlyWindowsAreNotTopLevel) {
   SendMessage(HWND_BROADCAST, WM_USER + 3, 0, 0);
   EXPECT_TRUE(test::spyMessages(mo).empty());
   EXPECT_EQ(std::vector<UINT>{WM_USER + 3}, test::spyMessages(top));
+  // Posted broadcasts too: one copy per top-level window.
+  HWND child = make(WS_CHILD, top);
+  test::clearSpy();
+  PostMessage(HWND_BROADCAST, WM_USER + 4, 0, 0);
+  test::pump();
+  EXPECT_EQ(std::vector<UINT>{WM_USER + 4}, test::spyMessages(nullptr, {WM_USER + 4}));
+  EXPECT_EQ(std::vector<UINT>{WM_USER + 4}, test::spyMessages(top, {WM_USER + 4}));
+  (void)child;
 }
 
 TEST_F(Windows, AnotherThreadsChangeRunsOnTheOwnerAndDestroyIsRefused) {
@@ -234,6 +242,9 @@ TEST_F(Windows, AnotherThreadsChangeRunsOnTheOwnerAndDestroyIsRefused) {
     SetWindowPos(h, nullptr, 10, 20, 300, 200, SWP_NOZORDER | SWP_NOACTIVATE);
     SetWindowText(h, u"from afar");
     ShowWindow(h, SW_SHOW);
+    EnableWindow(h, 0);
+    EnableWindow(h, 1);
+    SetForegroundWindow(h);
     destroyed = DestroyWindow(h);
     destroyError = GetLastError();
     done = true;
@@ -248,6 +259,9 @@ TEST_F(Windows, AnotherThreadsChangeRunsOnTheOwnerAndDestroyIsRefused) {
   EXPECT_EQ((RECT{10, 20, 310, 220}), r);
   EXPECT_TRUE(IsWindowVisible(h));
   EXPECT_EQ(u"from afar", test::snapshot(h)->text);
+  EXPECT_EQ(h, GetForegroundWindow());
+  EXPECT_EQ(h, GetActiveWindow());  // this thread's: the window's own
+  EXPECT_EQ((std::vector<UINT>{WM_ENABLE, WM_ENABLE}), test::spyMessages(h, {WM_ENABLE}));
 }
 
 TEST_F(Windows, AThreadThatEndsTakesItsWindowsWithIt) {
@@ -563,10 +577,14 @@ TEST_F(Windows, InputGoesToCaptureOrTheEnabledWindowUnderThePoint) {
   test::pump();
   EXPECT_EQ((std::vector<UINT>{WM_LBUTTONDOWN, WM_LBUTTONUP}),
             test::spyMessages(a, {WM_LBUTTONDOWN, WM_LBUTTONUP}));
-  // A disabled window takes no input.
+  // A disabled window takes no input; a disabled child's parent answers for it.
   EnableWindow(b, 0);
   EXPECT_FALSE(test::click(POINT{350, 50}));
   EnableWindow(b, 1);
+  HWND button = make(WS_CHILD | WS_VISIBLE | WS_DISABLED, b, 0, RECT{10, 10, 60, 40});
+  EXPECT_EQ(b, WindowFromPoint(POINT{320, 20}));
+  EnableWindow(button, 1);
+  EXPECT_EQ(button, WindowFromPoint(POINT{320, 20}));
   // Capture takes the mouse wherever it is, in client coordinates.
   SetCapture(a);
   test::clearSpy();
