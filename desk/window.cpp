@@ -349,15 +349,28 @@ void emitDestroyed(HWND hwnd, DWORD thread, std::shared_ptr<WindowSnapshot> last
 
 void RealTable::threadEnded(DWORD threadId) {
   std::vector<std::pair<HWND, std::shared_ptr<WindowSnapshot>>> gone;
+  std::vector<std::pair<HWND, DWORD>> others;
   {
     Globals& g = globals();
     std::lock_guard<std::mutex> guard(g.m);
+    // The thread's windows, and their children wherever those were made.
     std::vector<std::shared_ptr<Win>> mine;
     for (auto& [id, w] : g.windows)
       if (w->thread == threadId) mine.push_back(w);
-    for (auto& w : mine) gone.emplace_back(w->hwnd, unlinkLocked(w));
+    for (size_t i = 0; i < mine.size(); ++i) {
+      for (HWND c : mine[i]->children) {
+        auto cw = findLocked(c);
+        if (cw && cw->thread != threadId) mine.push_back(cw);
+      }
+    }
+    for (auto it = mine.rbegin(); it != mine.rend(); ++it) {
+      others.emplace_back((*it)->hwnd, (*it)->thread);
+      gone.emplace_back((*it)->hwnd, unlinkLocked(*it));
+    }
     g.input.erase(threadId);
   }
+  for (auto& [hwnd, thread] : others)
+    if (thread != threadId) purgeWindow(thread, hwnd);
   for (auto& [hwnd, last] : gone) emitDestroyed(hwnd, threadId, last);
   if (!gone.empty()) emitZOrder();
 }

@@ -110,7 +110,9 @@ size_t bandEndLocked() {
 bool reorderLocked(Win& w, HWND after, bool owned) {
   Globals& g = globals();
   if (w.messageOnly) return false;
-  std::vector<HWND>& list = w.parent ? findLocked(w.parent)->children : g.top;
+  std::shared_ptr<Win> parent = w.parent ? findLocked(w.parent) : nullptr;
+  if (w.parent && !parent) return false;
+  std::vector<HWND>& list = parent ? parent->children : g.top;
   std::vector<HWND> before = list;
   auto it = std::find(list.begin(), list.end(), w.hwnd);
   if (it == list.end()) return false;

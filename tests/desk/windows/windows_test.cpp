@@ -270,6 +270,23 @@ TEST_F(Windows, AThreadThatEndsTakesItsWindowsWithIt) {
   t.join();
   ASSERT_NE(nullptr, h);
   EXPECT_FALSE(IsWindow(h));
+  // A child made here for a window of a thread that then ends goes with it.
+  std::promise<HWND> parentMade;
+  std::promise<void> end;
+  std::thread owner([&] {
+    parentMade.set_value(make());
+    end.get_future().wait();
+  });
+  HWND parent = parentMade.get_future().get();
+  HWND child = make(WS_CHILD, parent, WS_EX_NOPARENTNOTIFY);  // the parent's thread is not pumping
+  ASSERT_NE(nullptr, child);
+  PostMessage(child, WM_USER, 0, 0);
+  end.set_value();
+  owner.join();
+  EXPECT_FALSE(IsWindow(parent));
+  EXPECT_FALSE(IsWindow(child));
+  test::clearSpy();
+  EXPECT_EQ(0, test::pump());  // its posted message went with it
   EXPECT_TRUE(test::snapshot(h)->destroyed);
   EXPECT_TRUE(zOrder().empty());
 }
