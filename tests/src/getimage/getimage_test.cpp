@@ -6,12 +6,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <set>
 #include <thread>
 
 #include "src/codec-library.h"
 #include "support/fake_rastcore/fake_rastcore.h"
+#include "vesk/log.h"
 #include "tests/src/getimage/endpoint_support.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 #include "zrkwebview/browser/src/http/request-hooks.h"
@@ -614,6 +618,11 @@ TEST_F(GetImageTest, CancelBeforeTheConversionChangesNothing) {
 }
 
 TEST_F(GetImageTest, CancelFromAnotherThreadStopsTheConversion) {
+  char folder[] = "/tmp/getimage-log-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string logPath = std::string(folder) + "/log.txt";
+  zrk::configureLogging(logPath, 0, false, false);
+  zrk::setLogLevel(3);
   fake.script("c_copy_image_to", 1);
   fake.quitPolls(20000);
   fake.quitPauseMs(1);
@@ -640,6 +649,13 @@ TEST_F(GetImageTest, CancelFromAnotherThreadStopsTheConversion) {
   EXPECT_EQ(other.reason, "cancelled");
   EXPECT_EQ(ImageJobRegistry::count("J"), 0);
   EXPECT_FALSE(shouldQuitCallback("J"));
+
+  zrk::shutdownLogging();
+  std::ifstream in(logPath);
+  std::stringstream log;
+  log << in.rdbuf();
+  EXPECT_NE(log.str().find("it's true to quit"), std::string::npos) << log.str();
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageJobRegistryTest, EntriesAreSharedAndCounted) {
