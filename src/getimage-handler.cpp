@@ -679,7 +679,7 @@ int32_t parseInt32(const std::string& text, const char* name) {
   return static_cast<int32_t>(v);
 }
 
-void registerGetImageHandler() {
+void http::registerGetImageHandler() {
   static const http::HandlerWrapper wrapper(std::make_shared<http::HttpGetImageHandler>(), false);
   static const bool hooks = [] {
     http::addPluginQueueClaim(&http::HttpGetImageHandler::claimsCancel);

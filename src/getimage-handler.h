@@ -133,6 +133,10 @@ bool shouldQuitCallback(const char* jobId);
 // std::invalid_argument or std::out_of_range naming the parameter.
 int32_t parseInt32(const std::string& text, const char* name);
 
+namespace http {
+
 // Appends the handler to the handler list once per process, claims "/getimage" cancels for the
 // plugin queue and marks the path as large-content.
 void registerGetImageHandler();
+
+}  // namespace http

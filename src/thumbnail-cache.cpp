@@ -473,7 +473,7 @@ bool HttpThumbnailHandler::handlePost(HttpRequest* request, HttpResponseConnecti
 
 }  // namespace http
 
-void registerThumbnailHandler() {
+void http::registerThumbnailHandler() {
     static const http::HandlerWrapper wrapper(std::make_shared<http::HttpThumbnailHandler>(),
                                               false);
     static const bool hooks = [] {

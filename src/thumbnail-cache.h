@@ -79,8 +79,8 @@ class HttpThumbnailHandler : public HttpHandler {
   static std::string normalizeThumbnailPath(const std::string& path);
 };
 
-}  // namespace http
-
 // Appends the thumbnail handler to the handler list once per process and marks its path as
 // large-content.
 void registerThumbnailHandler();
+
+}  // namespace http

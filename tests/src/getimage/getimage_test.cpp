@@ -706,8 +706,8 @@ TEST(GetImageRegistration, ClaimsCancelsForThePluginQueue) {
   FakeRequest cancel("POST", kUrl);
   cancel.withHeader("zrk-image-options", endpoint::options({{"action", "cancel"}}));
   const size_t handlers = http::handlerList()->size();
-  registerGetImageHandler();
-  registerGetImageHandler();
+  http::registerGetImageHandler();
+  http::registerGetImageHandler();
   EXPECT_EQ(http::handlerList()->size(), handlers + 1);
   EXPECT_STREQ(http::handlerList()->back()->className(), "HttpGetImageHandler");
   EXPECT_TRUE(http::isClaimedForPluginQueue(cancel));

@@ -266,8 +266,8 @@ TEST_F(ThumbnailTest, RemoveAction) {
 
 TEST(ThumbnailRegistration, AppendsOnceAndMarksTheLargePath) {
   const size_t before = http::handlerList()->size();
-  registerThumbnailHandler();
-  registerThumbnailHandler();
+  http::registerThumbnailHandler();
+  http::registerThumbnailHandler();
   EXPECT_EQ(http::handlerList()->size(), before + 1);
   EXPECT_STREQ(http::handlerList()->back()->className(), "HttpThumbnailHandler");
   const auto large = http::largeContentPaths();
