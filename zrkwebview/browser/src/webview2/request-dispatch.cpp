@@ -10,6 +10,7 @@
 #include "desk/thread.h"
 #include "libdispatch/src/dispatch.h"
 #include "vesk/log.h"
+#include "zrkwebview/browser/src/http/request-hooks.h"
 #include "zrkwebview/browser/src/http/request-router.h"
 #include "zrkwebview/browser/src/webview-delegate.h"
 #include "zrkwebview/browser/src/webview.h"
@@ -111,8 +112,12 @@ void RequestDispatch::dispatch(std::shared_ptr<WebRequest> request,
   } catch (...) {
     return fail("the URL does not parse");
   }
-  const char* queueName =
-      http::isPluginCall(url, window->delegate()->uriDomain()) ? kPluginRequestQueue : kHttpRequestQueue;
+  // Plugin calls, and the short requests a handler claims (a cancel for a conversion that holds
+  // the request queue), run on the plugin queue.
+  const char* queueName = http::isPluginCall(url, window->delegate()->uriDomain()) ||
+                                  http::isClaimedForPluginQueue(*request)
+                              ? kPluginRequestQueue
+                              : kHttpRequestQueue;
   {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     pending_.push_back(request);
