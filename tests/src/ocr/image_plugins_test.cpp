@@ -165,7 +165,7 @@ TEST_F(ImagePlugins, PathGoesThroughTheThumbnailReader) {
   EXPECT_EQ(reply.status, 200) << reply.message;
   EXPECT_TRUE(request.readSizes.empty());  // width, height and the body are not used
   EXPECT_EQ(recognizer_->encodedSeen, "PNGBYTES");
-  EXPECT_NE(fake_.calls().find("c_read_thumbnail path=/tmp/a.png"), std::string::npos)
+  EXPECT_NE(fake_.calls().find("c_read_thumbnail path=\"/tmp/a.png\""), std::string::npos)
       << fake_.calls();
   EXPECT_NE(fake_.calls().find("option=19"), std::string::npos) << fake_.calls();
   EXPECT_EQ(fake_.outstanding(), 0);
