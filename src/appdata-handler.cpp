@@ -1,0 +1,91 @@
+#include "src/appdata-handler.h"
+
+#include <functional>
+#include <map>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "src/update-handler.h"
+#include "zrkwebview/browser/src/http/handler-list.h"
+#include "zrkwebview/browser/src/http/http-response-writer.h"
+#include "zrkwebview/browser/src/http/http-responses.h"
+
+namespace http {
+namespace {
+
+std::string stringKey(const nlohmann::json& body, const char* key) {
+  if (!body.is_object()) return std::string();
+  auto it = body.find(key);
+  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+void daemonStatus(const std::string& bundleId) {
+  (void)bundleId;
+  throw std::runtime_error("Not supported");
+}
+
+void daemonEnable(const std::string& bundleId, bool enable) {
+  (void)bundleId;
+  (void)enable;
+  throw std::runtime_error("Not supported");
+}
+
+bool HttpAppDataHandler::handleGet(HttpRequest* request, HttpResponseConnection* connection) {
+  HttpStatusResponse response(444, std::string("not implemented yet"));
+  sendResponse(connection, request, &response);
+  return true;
+}
+
+std::shared_ptr<HttpResponse> HttpAppDataHandler::resizeAction() {
+  throw std::runtime_error("no main window");
+}
+
+std::shared_ptr<HttpResponse> HttpAppDataHandler::daemonStatusAction(const nlohmann::json& body) {
+  const std::string bundleId = stringKey(body, "bundleId");
+  if (bundleId.empty()) throw std::invalid_argument("BundleId is empty");
+  daemonStatus(bundleId);
+}
+
+std::shared_ptr<HttpResponse> HttpAppDataHandler::daemonEnableAction(const nlohmann::json& body) {
+  const std::string bundleId = stringKey(body, "bundleId");
+  bool enable = false;
+  if (body.is_object() && body.contains("enable") && body["enable"].is_boolean()) {
+    enable = body["enable"].get<bool>();
+  }
+  if (bundleId.empty()) throw std::invalid_argument("BundleId is empty");
+  daemonEnable(bundleId, enable);
+}
+
+bool HttpAppDataHandler::handlePost(HttpRequest* request, HttpResponseConnection* connection) {
+  std::shared_ptr<HttpResponse> response;
+  try {
+    const nlohmann::json body = nlohmann::json::parse(readSmallBody(request), nullptr, true, false);
+    const std::string action = stringKey(body, "action");
+    const std::map<std::string, std::function<std::shared_ptr<HttpResponse>()>> actions{
+        {"resize", [] { return resizeAction(); }},
+        {"daemon-status", [&body] { return daemonStatusAction(body); }},
+        {"daemon-enable", [&body] { return daemonEnableAction(body); }},
+    };
+    auto found = actions.find(action);
+    if (found == actions.end()) {
+      response = std::make_shared<HttpStatusResponse>(400,
+                                                      std::string("Bad request, unknown action: "));
+    } else {
+      response = found->second();
+    }
+  } catch (const std::exception& e) {
+    response = std::make_shared<HttpStatusResponse>(444, std::string(e.what()));
+  }
+  sendResponse(connection, request, response.get());
+  return true;
+}
+
+void registerAppDataHandler() {
+  static const HandlerWrapper wrapper(std::make_shared<HttpAppDataHandler>(), false);
+  (void)wrapper;
+}
+
+}  // namespace http
