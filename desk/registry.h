@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "desk/errors.h"
 #include "desk/types.h"
 
 namespace desk {
@@ -61,11 +62,6 @@ constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_MORE_DATA = 234;
-constexpr DWORD ERROR_CANTWRITE = 1013;
 
 // The largest value the store takes.
 constexpr size_t kMaxRegistryValueSize = size_t{1} << 20;

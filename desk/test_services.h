@@ -7,6 +7,10 @@
 #include <optional>
 #include <string>
 
+#include <vector>
+
+#include "desk/shell.h"
+#include "desk/sysinfo.h"
 #include "desk/types.h"
 
 namespace desk::test {
@@ -26,5 +30,29 @@ void seedRegistryValue(const std::string& keyPath, const std::string& name, DWOR
 std::optional<RegistryValue> registryValue(const std::string& keyPath, const std::string& name);
 // Handles opened and not yet closed (HKEY_CURRENT_USER not counted).
 size_t openRegistryKeys();
+
+// --- system facts ---
+// The executable's path ("" gives /proc/self/exe again); a failing module-path query.
+void setExecutablePath(const std::string& path);
+void failModuleFileName(bool fail);
+// The arguments commandLineArguments() gives (nullopt: the process's own).
+void setCommandLineArguments(std::optional<std::vector<std::string>> arguments);
+// The executable's version block (nullopt: it has none); reading it can be made to fail.
+void setVersionBlock(std::optional<VersionBlock> block);
+void failVersionRead(bool fail);
+void setOsVersion(DWORD major, DWORD minor, DWORD build);
+// Everything above back to the real process and 10.0.19045.
+void resetSystemFacts();
+
+// --- the trash ---
+// The next move into the trash fails with this errno after its info file was claimed.
+void failNextTrashMove(int errorNumber);
+
+// --- launching ---
+// From now on launches are recorded and nothing runs (each call starts a new record).
+void recordLaunches();
+std::vector<LaunchRequest> launches();
+// Recorded launches fail with this code (ERROR_SUCCESS: they succeed).
+void failLaunches(DWORD code);
 
 }  // namespace desk::test
