@@ -1,14 +1,13 @@
 // Error codes of the layer's services (the thread and message codes are in desk/types.h).
 #pragma once
 
+#include "desk/detail/shared_types.h"
 #include "desk/types.h"
 
 namespace desk {
 
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;

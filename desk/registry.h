@@ -35,7 +35,6 @@ struct HKEY__;
 using HKEY = HKEY__*;
 using LSTATUS = int32_t;
 using REGSAM = uint32_t;
-using BYTE = uint8_t;
 
 inline HKEY const HKEY_CURRENT_USER = reinterpret_cast<HKEY>(uintptr_t{0x80000001});
 

@@ -69,9 +69,6 @@ class Launcher {
 void setLauncher(std::shared_ptr<Launcher> launcher);
 std::shared_ptr<Launcher> currentLauncher();
 
-constexpr int SW_HIDE = 0;
-constexpr int SW_SHOWNORMAL = 1;
-
 // ShellExecute's small error values (results of 32 and below).
 constexpr int SE_ERR_FNF = 2;
 constexpr int SE_ERR_PNF = 3;
