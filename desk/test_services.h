@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "desk/detail/shared_types.h"
+#include "desk/gfx/bitmap.h"
 #include "desk/shell.h"
 #include "desk/sysinfo.h"
 #include "desk/types.h"
@@ -54,5 +56,38 @@ void recordLaunches();
 std::vector<LaunchRequest> launches();
 // Recorded launches fail with this code (ERROR_SUCCESS: they succeed).
 void failLaunches(DWORD code);
+
+// --- drawing ---
+// What a DC drew, in order: kind ("FillRect", "Rectangle", "DrawFocusRect", "DrawText",
+// "DrawText(calc)"), its rectangle, colours (fill or text colour, border; CLR_INVALID for none),
+// pen width, text and DrawText format.
+struct DrawOp {
+  std::string kind;
+  RECT rect;
+  COLORREF color = 0;
+  COLORREF border = 0;
+  int penWidth = 0;
+  std::u16string text;
+  UINT format = 0;
+};
+// A window's client size for its DCs (otherwise the window's own client rectangle).
+void setWindowClientSize(HWND hwnd, int width, int height);
+// The bitmap a window's DCs drew into (nullopt before the first drawing).
+std::optional<gfx::Bitmap> windowBitmap(HWND hwnd);
+// Everything drawn through the window's DCs once they were released.
+std::vector<DrawOp> drawOps(HWND hwnd);
+// What a DC still open has drawn.
+std::vector<DrawOp> dcOps(HDC dc);
+struct WindowRegion {
+  RECT rect;
+  int ellipseWidth = 0;
+  int ellipseHeight = 0;
+};
+std::optional<WindowRegion> windowRegion(HWND hwnd);
+// Brushes, pens, fonts, regions and bitmaps made and not deleted (stock objects not counted).
+size_t gdiObjectCount();
+size_t openDcCount();
+// Drops a window's bitmap, drawing log, size and region (as its destruction does).
+void forgetWindowDrawing(HWND hwnd);
 
 }  // namespace desk::test
