@@ -57,18 +57,20 @@ bool sameFile(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-bool readWhole(int fd, std::string& out) {
-  out.clear();
-  struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  char buffer[65536];
+// Reads a file of `expected` bytes; one read call when the size holds.
+bool readWhole(int fd, size_t expected, std::string& out) {
+  out.resize(expected + 1);
+  size_t done = 0;
   for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (done == out.size()) out.resize(out.size() * 2);
+    const ssize_t n = read(fd, out.data() + done, out.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) return true;
-    out.append(buffer, static_cast<size_t>(n));
+    done += static_cast<size_t>(n);
+    if (n == 0 || done == expected) break;
   }
+  out.resize(done);
+  return true;
 }
 
 bool writeWhole(int fd, const std::string& data) {
@@ -150,33 +152,28 @@ class Registry {
     if (path_.empty()) return;
     struct stat now;
     if (stat(path_.c_str(), &now) != 0) {
-      if (heldFd_ >= 0) {
-        close(heldFd_);
-        heldFd_ = -1;
-      }
+      loaded_ = false;
       store_.clear();
       return;
     }
-    if (heldFd_ >= 0 && sameFile(now, heldStat_)) return;
-    if (!locked) {
-      FileLock lock(*this);
-      refresh(true);
-      return;
-    }
-    load();
+    // A reader trusts the copy while the file looks the same. A writer (holding the lock) always
+    // reads: a file replaced twice within one clock tick may reuse the inode number, size and
+    // times of the copy's file, and a change built on a stale copy would lose another's values.
+    if (!locked && loaded_ && sameFile(now, heldStat_)) return;
+    // Writers replace the file whole, so reading needs no lock; only a file that does not parse
+    // is looked at again under the lock before it is moved aside.
+    load(locked);
   }
 
-  // Reads the file (the caller holds the lock). A file that does not parse is moved aside.
-  void load() {
-    if (heldFd_ >= 0) {
-      close(heldFd_);
-      heldFd_ = -1;
-    }
+  // Reads the file. A file that does not parse is moved aside (under the lock).
+  void load(bool locked) {
+    loaded_ = false;
     store_.clear();
     const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
+    struct stat st;
     std::string text;
-    if (!readWhole(fd, text)) {
+    if (fstat(fd, &st) != 0 || !readWhole(fd, static_cast<size_t>(st.st_size), text)) {
       logFormat(1, "registry: cannot read %s: %s", path_.c_str(), std::strerror(errno));
       close(fd);
       return;
@@ -185,11 +182,17 @@ class Registry {
       store_ = detail::readRegistryDocument(text);
     } catch (const std::exception& e) {
       close(fd);
+      if (!locked) {
+        FileLock lock(*this);
+        load(true);
+        return;
+      }
       moveAside(e.what());
       return;
     }
-    heldFd_ = fd;
-    fstat(fd, &heldStat_);
+    close(fd);
+    loaded_ = true;
+    heldStat_ = st;
   }
 
   void moveAside(const char* reason) {
@@ -224,12 +227,13 @@ class Registry {
       if (fd >= 0) close(fd);
       unlink(temp.c_str());
       // The file still holds the values before the change: read them back.
-      load();
+      load(true);
       return false;
     }
-    if (heldFd_ >= 0) close(heldFd_);
-    heldFd_ = fd;
-    fstat(fd, &heldStat_);
+    struct stat st;
+    loaded_ = fstat(fd, &st) == 0;
+    heldStat_ = st;
+    close(fd);
     return true;
   }
 
@@ -268,19 +272,17 @@ class Registry {
       useMemory();
       return false;
     }
-    if (heldFd_ >= 0) close(heldFd_);
-    heldFd_ = -1;
+    loaded_ = false;
     path_ = path;
     FileLock lock(*this);
     // A temporary file left by a writer that died before its rename.
     unlink(tempPath().c_str());
-    load();
+    load(true);
     return true;
   }
 
   void useMemory() {
-    if (heldFd_ >= 0) close(heldFd_);
-    heldFd_ = -1;
+    loaded_ = false;
     path_.clear();
     store_.clear();
   }
@@ -295,7 +297,7 @@ class Registry {
   uintptr_t nextHandle_ = 0x1000;
   std::string path_;
   RegStore store_;
-  int heldFd_ = -1;  // the file last read or written, kept open so its inode is not reused
+  bool loaded_ = false;    // the copy matches the file described by heldStat_
   struct stat heldStat_ {};
 };
 

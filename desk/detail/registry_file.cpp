@@ -1,5 +1,8 @@
 #include "desk/detail/registry_file.h"
 
+#include "desk/detail/codec.h"
+
+#include <array>
 #include <cstring>
 
 namespace desk::detail {
@@ -31,6 +34,26 @@ void appendJsonString(std::string& out, std::string_view s) {
 }
 
 [[noreturn]] void fail(const char* what) { throw std::runtime_error(what); }
+
+bool isText(uint32_t type) { return type == 1 || type == 2 || type == 7; }
+
+// Text values are written as text when their UTF-16 is well formed (so UTF-8 carries it exactly).
+bool asText(const std::string& bytes, std::string& out) {
+  if (bytes.size() % 2) return false;
+  std::u16string wide(bytes.size() / 2, u'\0');
+  std::memcpy(wide.data(), bytes.data(), bytes.size());
+  for (size_t i = 0; i < wide.size(); ++i) {
+    const char16_t c = wide[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= wide.size() || wide[i + 1] < 0xDC00 || wide[i + 1] > 0xDFFF) return false;
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+  }
+  out = utf16ToUtf8(wide);
+  return true;
+}
 
 class Reader {
  public:
@@ -80,7 +103,15 @@ class Reader {
           if (type > 0xFFFFFFFFu) fail("bad type");
           value.type = static_cast<uint32_t>(type);
           expect(',');
-          value.bytes = hexBytes(string());
+          space();
+          if (i_ + 3 < s_.size() && s_.compare(i_, 3, "\"s\"") == 0) {
+            // Text: UTF-8 here, UTF-16 in the value.
+            i_ += 3;
+            expect(',');
+            value.bytes = utf16Bytes(string());
+          } else {
+            value.bytes = hexString();
+          }
           expect(']');
           key.values[foldName(value.name)] = std::move(value);
         } while (take(','));
@@ -91,16 +122,34 @@ class Reader {
     expect('}');
   }
 
-  static std::string hexBytes(const std::string& hex) {
-    if (hex.size() % 2) fail("odd hexadecimal");
-    std::string out(hex.size() / 2, '\0');
+  // A string of hexadecimal digits, decoded straight from the text.
+  std::string hexString() {
+    static const auto table = [] {
+      std::array<int8_t, 256> t;
+      t.fill(-1);
+      for (int c = 0; c < 256; ++c) t[c] = static_cast<int8_t>(digit(static_cast<char>(c)));
+      return t;
+    }();
+    expect('"');
+    const size_t end = s_.find('"', i_);
+    if (end == std::string_view::npos) fail("unterminated string");
+    const size_t n = end - i_;
+    if (n % 2) fail("odd hexadecimal");
+    std::string out(n / 2, '\0');
+    const auto* p = reinterpret_cast<const unsigned char*>(s_.data() + i_);
     for (size_t k = 0; k < out.size(); ++k) {
-      const int hi = digit(hex[2 * k]);
-      const int lo = digit(hex[2 * k + 1]);
-      if (hi < 0 || lo < 0) fail("bad hexadecimal");
+      const int hi = table[p[2 * k]];
+      const int lo = table[p[2 * k + 1]];
+      if ((hi | lo) < 0) fail("bad hexadecimal");
       out[k] = static_cast<char>(hi * 16 + lo);
     }
+    i_ = end + 1;
     return out;
+  }
+
+  static std::string utf16Bytes(const std::string& utf8) {
+    std::u16string wide = utf8ToUtf16(utf8);
+    return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
   }
 
   static int digit(char c) {
@@ -292,12 +341,19 @@ std::string writeRegistryDocument(const RegStore& store) {
       appendJsonString(out, value.name);
       out += ":[";
       out += std::to_string(value.type);
-      out += ",\"";
-      for (unsigned char b : value.bytes) {
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 15]);
+      std::string text;
+      if (isText(value.type) && asText(value.bytes, text)) {
+        out += ",\"s\",";
+        appendJsonString(out, text);
+        out += "]";
+      } else {
+        out += ",\"";
+        for (unsigned char b : value.bytes) {
+          out.push_back(kHex[b >> 4]);
+          out.push_back(kHex[b & 15]);
+        }
+        out += "\"]";
       }
-      out += "\"]";
     }
     out.push_back('}');
   }

@@ -3,7 +3,8 @@
 //   {"format":"pelmora-registry","version":1,
 //    "keys":{"Software\\Pelmora":{"left":[4,"64000000"], ...}, ...}}
 //
-// Each value is [type, bytes as lower-case hexadecimal]. The reader takes any JSON whitespace and
+// Each value is [type, bytes as lower-case hexadecimal]; a text value whose UTF-16 is well formed
+// is [type, "s", the text]. The reader takes any JSON whitespace and
 // escapes, ignores unknown members of the top object, and refuses everything else.
 #pragma once
 
