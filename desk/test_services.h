@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,7 @@
 
 #include "desk/detail/shared_types.h"
 #include "desk/gfx/bitmap.h"
+#include "desk/msgbox.h"
 #include "desk/shell.h"
 #include "desk/sysinfo.h"
 #include "desk/types.h"
@@ -89,5 +91,19 @@ size_t gdiObjectCount();
 size_t openDcCount();
 // Drops a window's bitmap, drawing log, size and region (as its destruction does).
 void forgetWindowDrawing(HWND hwnd);
+
+// The owner a message box disables: with this set, it is called instead of the windows' enabled
+// state (it returns whether the window was disabled before). Null: the windows part again.
+void setOwnerEnabler(std::function<bool(HWND hwnd, bool enabled)> enabler);
+
+// --- message boxes ---
+// Answers every message box: called on the box's thread with the request and the function to
+// call (from any thread, at any later time) with the button chosen. Null: the headless default.
+using MessageBoxChooser =
+    std::function<void(const MessageBoxRequest& request, std::function<void(int)> answer)>;
+void setMessageBoxChooser(MessageBoxChooser chooser);
+// Every box shown since the last clear, in order.
+std::vector<MessageBoxRequest> messageBoxes();
+void clearMessageBoxes();
 
 }  // namespace desk::test
