@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
 #include <vector>
 
+#include "desk/attributes.h"
 #include "desk/detail/shared_types.h"
 #include "desk/gfx/bitmap.h"
 #include "desk/msgbox.h"
@@ -105,5 +107,35 @@ void setMessageBoxChooser(MessageBoxChooser chooser);
 // Every box shown since the last clear, in order.
 std::vector<MessageBoxRequest> messageBoxes();
 void clearMessageBoxes();
+
+// --- icons ---
+// Icons made and not destroyed (shared icons not counted).
+size_t liveIconCount();
+
+// --- window attributes ---
+struct Flash {
+  DWORD flags = 0;
+  UINT count = 0;
+  DWORD timeout = 0;
+};
+struct WindowAttributes {
+  std::map<DWORD, uint32_t> dwm;  // DWM attributes set, by number
+  std::optional<MARGINS> frameMargins;
+  DWORD affinity = 0;            // WDA_*
+  std::optional<Flash> flash;    // flashing now (FLASHW_STOP clears it)
+  int flashCalls = 0;
+  int progressState = 0;         // TBPF_*
+  uint64_t progressCompleted = 0;
+  uint64_t progressTotal = 0;
+  std::vector<std::string> progressLog;  // "state N", "value c/t", in order
+};
+// A window's attributes now (all defaults for a window never given any).
+WindowAttributes windowAttributes(HWND hwnd);
+// Drops them (as the window's destruction does).
+void forgetWindowAttributes(HWND hwnd);
+// DWM calls fail with this result (S_OK: they work again).
+void failDwm(HRESULT result);
+// Creating the taskbar list fails (REGDB_E_CLASSNOTREG).
+void failTaskbarCreation(bool fail);
 
 }  // namespace desk::test
