@@ -749,6 +749,20 @@ int SetWindowRgn(HWND hwnd, HRGN region, BOOL) {
   return 1;
 }
 
+namespace detail {
+
+const gfx::Bitmap* selectedBitmap(HDC dc) {
+  Gdi& g = Gdi::instance();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  Dc* d = g.dc(dc);
+  if (d == nullptr || !d->memory) return nullptr;
+  if (d->bitmap == Gdi::kStockBitmap) return nullptr;
+  const Object* o = g.object(d->bitmap);
+  return o && o->bitmap ? o->bitmap.get() : nullptr;
+}
+
+}  // namespace detail
+
 namespace test {
 
 void setWindowClientSize(HWND hwnd, int width, int height) {

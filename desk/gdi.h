@@ -226,6 +226,11 @@ HRGN CreateRoundRectRgn(int left, int top, int right, int bottom, int ellipseWid
 // Gives the region to the window (the window's previous region is deleted); null removes it.
 int SetWindowRgn(HWND hwnd, HRGN region, BOOL redraw);
 
+namespace detail {
+// The bitmap selected into a memory DC (null for other DCs and the initial 1x1 bitmap).
+const gfx::Bitmap* selectedBitmap(HDC dc);
+}  // namespace detail
+
 // The bitmap behind a bitmap handle (null for a bad handle); valid until it is deleted.
 const gfx::Bitmap* bitmapOf(HBITMAP bitmap);
 // A bitmap handle holding a copy of `bitmap`.

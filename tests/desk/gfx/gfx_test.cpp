@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "desk/gdi.h"
+#include "desk/layered.h"
 #include "desk/gfx/bitmap.h"
 #include "desk/gfx/graphics.h"
 #include "desk/gfx/text.h"
@@ -380,6 +381,44 @@ TEST_F(GfxTest, NonClientMetrics) {
   EXPECT_EQ(MulDiv(9, 96, 72), 12);
   EXPECT_EQ(MulDiv(-9, 96, 72), -12);
   EXPECT_EQ(MulDiv(1, 1, 0), -1);
+}
+
+TEST_F(GfxTest, LayeredFramesComeFromTheMemoryDcsBitmap) {
+  std::vector<std::pair<HWND, detail::Frame>> pushed;
+  detail::setFrameSink([&](HWND hwnd, const detail::Frame& frame) {
+    pushed.emplace_back(hwnd, frame);
+    return true;
+  });
+  HWND hwnd = reinterpret_cast<HWND>(0x7710);
+  HDC dc = CreateCompatibleDC(nullptr);
+  EXPECT_FALSE(UpdateLayeredWindow(hwnd, nullptr, nullptr, nullptr, dc, nullptr, 0, nullptr, ULW_ALPHA));
+  HBITMAP bitmap = CreateCompatibleBitmap(dc, 8, 4);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  HBRUSH brush = CreateSolidBrush(RGB(255, 0, 0));
+  const RECT left{0, 0, 4, 4};
+  FillRect(dc, &left, brush);
+  const POINT at{100, 50};
+  const SIZE size{6, 4};
+  const POINT from{2, 0};
+  BLENDFUNCTION blend;
+  blend.SourceConstantAlpha = 200;
+  ASSERT_TRUE(UpdateLayeredWindow(hwnd, nullptr, &at, &size, dc, &from, 0, &blend, ULW_ALPHA));
+  ASSERT_EQ(pushed.size(), 1u);
+  const detail::Frame& f = pushed[0].second;
+  EXPECT_EQ(f.width, 6);
+  EXPECT_EQ(f.height, 4);
+  EXPECT_EQ(f.position.x, 100);
+  EXPECT_EQ(f.alpha, 200);
+  EXPECT_EQ(f.pixels[0], 0xFFFF0000u);  // red, opaque
+  EXPECT_EQ(f.pixels[2], 0u);           // transparent where nothing was drawn
+  const SIZE tooBig{7, 4};
+  EXPECT_FALSE(UpdateLayeredWindow(hwnd, nullptr, &at, &tooBig, dc, &from, 0, &blend, ULW_ALPHA));
+  EXPECT_EQ(pushed.size(), 1u);
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteObject(brush);
+  DeleteDC(dc);
+  detail::setFrameSink(nullptr);
 }
 
 TEST_F(GfxTest, PngOut) {
