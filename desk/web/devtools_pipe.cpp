@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,12 @@ bool trace() {
   // DESKWEB_TRACE=1 prints the start of every message, both ways, for debugging.
   static const bool on = getenv("DESKWEB_TRACE") != nullptr;
   return on;
+}
+
+// Milliseconds since the first trace, for the trace lines.
+long traceMs() {
+  static const auto start = std::chrono::steady_clock::now();
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
 }  // namespace
@@ -123,7 +130,7 @@ void Pipe::failPending() {
 
 void Pipe::dispatch(std::string_view text, const EventHandler& onEvent) {
   if (trace()) {
-    fprintf(stderr, "devtools< (%zu) %.*s\n", text.size(),
+    fprintf(stderr, "%6ld devtools< (%zu) %.*s\n", traceMs(), text.size(),
             static_cast<int>(std::min<size_t>(text.size(), 400)), text.data());
   }
   json msg;
@@ -206,7 +213,7 @@ void Pipe::sendText(const std::string& method, const std::string& params, const 
   text += params;
   text += '}';
   if (trace()) {
-    fprintf(stderr, "devtools> (%zu) %.*s\n", text.size(),
+    fprintf(stderr, "%6ld devtools> (%zu) %.*s\n", traceMs(), text.size(),
             static_cast<int>(std::min<size_t>(text.size(), 400)), text.data());
   }
   text.push_back('\0');

@@ -212,6 +212,7 @@ class LoopbackServer::Handler final : public Poco::Net::HTTPRequestHandler {
   }
 
   void write(LoopbackTransfer& t, Response& response, Poco::Net::HTTPServerResponse& res) {
+    res.setKeepAlive(false);
     res.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(response.status), response.reason);
     for (auto& [name, value] : response.headers) {
       // The length and the framing are this connection's own.
@@ -269,8 +270,10 @@ bool LoopbackServer::start(std::string& error) {
   try {
     Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
     auto* params = new Poco::Net::HTTPServerParams;
-    params->setKeepAlive(true);
-    params->setKeepAliveTimeout(Poco::Timespan(10, 0));
+    // One request per connection: a connection the browser has used before and that ends
+    // without a reply makes it send the request again (with a token then spent), where a fresh
+    // one makes it fail the request, as a failed reply must.
+    params->setKeepAlive(false);
     params->setTimeout(Poco::Timespan(60, 0));
     params->setMaxQueued(256);
     params->setMaxThreads(32);
