@@ -324,7 +324,13 @@ __init_env__(window);
       return new EngineWorker(scriptUrl, options);
     }
     var proxyUrl = URL.createObjectURL(new Blob([proxyScript], { type: "application/javascript" }));
-    var worker = new EngineWorker(proxyUrl, options);
+    var worker;
+    try {
+      worker = new EngineWorker(proxyUrl, options);
+    } finally {
+      // The engine has taken the proxy's location at construction: the URL is no longer needed.
+      URL.revokeObjectURL(proxyUrl);
+    }
     if (typeof scriptUrl === "string" && scriptUrl.indexOf("blob:") !== 0 && scriptUrl.indexOf("://") < 0) {
       scriptUrl = resolveScript(scriptUrl);
     }

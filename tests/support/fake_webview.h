@@ -1,8 +1,8 @@
-// A webview for tests: records the scripts it is asked to run and holds parked channel data.
+// A webview for tests: records the scripts it is asked to run or add to documents, and lets a
+// test park channel data directly.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,20 +17,8 @@ namespace pel::test {
 
 class FakeWebview : public zrk::Webview {
  public:
-  explicit FakeWebview(std::string label = "main")
-      : label_(std::move(label)), manager_(zrk::makeWebviewResourceManager()) {}
-
-  const std::string& label() const override { return label_; }
-  std::shared_ptr<zrk::ResourceManager> resourceManager() override { return manager_; }
-
-  bool takeChannelData(uint32_t dataId, nlohmann::json& out, bool erase) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = channelData_.find(dataId);
-    if (it == channelData_.end()) return false;
-    out = it->second;
-    if (erase) channelData_.erase(it);
-    return true;
-  }
+  explicit FakeWebview(std::string label = "main", zrk::Window* window = nullptr)
+      : zrk::Webview(label, window) {}
 
   int evaluateScript(const std::string& script, zrk::EvalCompletion completion,
                      bool flag) override {
@@ -40,9 +28,36 @@ class FakeWebview : public zrk::Webview {
     (void)completion;
     return 0;
   }
-
-  void park(uint32_t dataId, nlohmann::json value) {
+  bool addScriptOnDocumentCreated(const std::string& script, ScriptIdCallback callback) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    documentScripts_.push_back(script);
+    (void)callback;
+    return true;
+  }
+  void setDevToolsEnabled(bool enabled) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devToolsCalls_.push_back(enabled);
+  }
+
+  zrk::FloatPoint position() override { return {}; }
+  void setPosition(zrk::FloatPoint) override {}
+  zrk::FloatSize size() override { return {}; }
+  void setSize(zrk::FloatSize) override {}
+  desk::HWND browserWindowHandle() override { return nullptr; }
+  void print(const nlohmann::json&) override {}
+  void setZoomControlEnabled(bool) override {}
+  bool isZoomControlEnabled() override { return false; }
+  double setZoomFactor(double) override { return 1.0; }
+  bool isDevToolsEnabled() override { return false; }
+  void showDevTools() override {}
+  void closeDevTools() override {}
+  bool isDevToolsVisible() override { return false; }
+  void setBackgroundColor(uint32_t) override {}
+  uint32_t backgroundColor() override { return 0x00FFFFFF; }
+
+  // Parks a value under a chosen id, as a channel send would.
+  void park(uint32_t dataId, nlohmann::json value) {
+    std::lock_guard<std::recursive_mutex> lock(channelMutex_);
     channelData_[dataId] = std::move(value);
   }
   std::vector<std::string> scripts() {
@@ -53,14 +68,28 @@ class FakeWebview : public zrk::Webview {
     std::lock_guard<std::mutex> lock(mutex_);
     return flags_;
   }
+  std::vector<std::string> documentScripts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return documentScripts_;
+  }
+  std::vector<bool> devToolsCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return devToolsCalls_;
+  }
+  void clearRecords() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    scripts_.clear();
+    flags_.clear();
+    documentScripts_.clear();
+    devToolsCalls_.clear();
+  }
 
  private:
-  std::string label_;
-  std::shared_ptr<zrk::ResourceManager> manager_;
   std::mutex mutex_;
-  std::map<uint32_t, nlohmann::json> channelData_;
   std::vector<std::string> scripts_;
   std::vector<bool> flags_;
+  std::vector<std::string> documentScripts_;
+  std::vector<bool> devToolsCalls_;
 };
 
 }  // namespace pel::test

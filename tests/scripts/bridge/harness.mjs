@@ -20,7 +20,7 @@ export const bridgeText = fs.readFileSync(path.join(scriptsDir, "bridge.js"), "u
 export const bootstrapText = rawBootstrap.replaceAll("{URI_SCHEME}", SCHEME).replaceAll("{URI_DOMAIN}", DOMAIN);
 
 const INTERNALS = ["invoke", "invokeWithHandler", "Channel", "Resource", "Color", "LogicalSize", "PhysicalSize",
-  "LogicalPosition", "PhysicalPosition"];
+  "LogicalPosition", "PhysicalPosition", "NativeImage", "NamedNativeImage", "toImageArgument"];
 
 function exposedBridge() {
   const end = "  return exports;\n})({});";
@@ -227,6 +227,48 @@ export function fakeDocument({ baseURI = "https://app.test/index.html", readySta
     dispatch(type, event = {}) {
       this.readyState = type === "DOMContentLoaded" ? "interactive" : this.readyState;
       return (listeners.get(type) ?? []).map((fn) => fn({ type, ...event }));
+    },
+  };
+}
+
+// The native webview's channel scripts (sendChannelData and sendChannelMessage): the page fetches
+// the parked value through "plugin:__zrk_channel__|fetch" and hands it to the callback.
+export function channelDataScript(callbackId, dataId) {
+  return ";(function(){ var window = typeof window==='undefined' ? globalThis : window; window.__zrk_internals__.invoke( " +
+    "'plugin:__zrk_channel__|fetch', null, { headers:{ 'zrk-channel-id': '" + dataId + "' } } ).then( function(response){ " +
+    "console.log('call channel message action: ' + '_' + " + callbackId + "); window['_' + " + callbackId + "](response) })" +
+    ".catch(console.error); })();";
+}
+
+export function channelMessageScript(callbackId, dataId, order) {
+  return ";(function(){ var window = typeof window==='undefined' ? globalThis : window; window.__zrk_internals__.invoke( " +
+    "'plugin:__zrk_channel__|fetch', null, { headers:{ 'zrk-channel-id': '" + dataId + "' } } ).then( function(response){ " +
+    "window['_' + " + callbackId + "]({ message: response, id: " + (order >>> 0) + " }) }).catch(console.error); })();";
+}
+
+// Parks channel values as the native webview does and answers the page's fetch of them.
+export function channelTable(page) {
+  const parked = new Map();
+  let next = 1;
+  page.on("plugin:__zrk_channel__|fetch", (payload, request) => {
+    const id = Number(request.headers.get("zrk-channel-id"));
+    if (!parked.has(id)) return reply.fail(400, "no channel data");
+    const value = parked.get(id);
+    parked.delete(id);
+    return reply.json(value);
+  });
+  return {
+    // sendChannelData: the callback receives the value itself.
+    sendData(callbackId, value) {
+      const id = next++;
+      parked.set(id, value);
+      page.run(channelDataScript(callbackId, id));
+    },
+    // sendChannelMessage: the callback receives {message: value, id: order}.
+    sendMessage(callbackId, value, order) {
+      const id = next++;
+      parked.set(id, value);
+      page.run(channelMessageScript(callbackId, id, order));
     },
   };
 }

@@ -28,7 +28,12 @@ test("the namespace object and its frozen, null-prototype namespaces", () => {
     assert.equal(ns.sorted, true, ns.n);
   }
   sameJson(d.spaces[0].names, ["ZrkEvent", "emit", "emitTo", "listen", "once"]);
+  sameJson(d.spaces[1].names, ["CheckMenuItem", "IconMenuItem", "KeyModifier", "Menu", "MenuItem", "MenuItemBase",
+    "NativeIcon", "PopupAlignment", "SeparatorMenuItem", "Submenu", "injectChannel", "itemFromKind", "newMenu"]);
+  sameJson(d.spaces[2].names, ["init", "isPermissionGranted", "requestPermission", "sendNotification"]);
   assert.equal(page.run(`__zrk__.initializeWindowTitlebar()`), undefined);
+  // Without a document the title bar, its title setters and the mouse forwarding are not set up.
+  sameJson(page.run(`Object.keys(__zrk__)`), d.keys);
   // Frozen: no effect in sloppy code, a TypeError in strict code.
   page.run(`__zrk__.event.listen = null;`);
   assert.equal(page.run(`typeof __zrk__.event.listen`), "function");

@@ -19,11 +19,16 @@ function workerPage() {
     }
   }
   const blobs = new Map();
+  const revoked = [];
   const URLWithObjects = class extends URL {
     static createObjectURL(blob) {
       const url = `blob:https://app.test/${blobs.size + 1}`;
       blobs.set(url, blob);
       return url;
+    }
+    static revokeObjectURL(url) {
+      // Revoked only once the engine's worker holds the location.
+      revoked.push({ url, workers: made.length });
     }
   };
   const page = new Page({
@@ -34,11 +39,11 @@ function workerPage() {
       document: fakeDocument({ baseURI: "https://app.test/sub/page.html" }),
     },
   });
-  return { page, made, blobs, EngineWorker };
+  return { page, made, blobs, revoked, EngineWorker };
 }
 
 test("the Worker replacement starts every worker on the proxy and sends it the script", async () => {
-  const { page, made, blobs, EngineWorker } = workerPage();
+  const { page, made, blobs, revoked, EngineWorker } = workerPage();
   assert.equal(page.run(`NativeWorker`), EngineWorker);
   // [argument expression, scriptUrl that the worker receives]
   const cases = [
@@ -53,6 +58,7 @@ test("the Worker replacement starts every worker on the proxy and sends it the s
     assert.ok(w instanceof EngineWorker, arg);
     assert.equal(w, made[made.length - 1]);
     assert.match(w.url, /^blob:/);
+    assert.deepEqual(revoked[revoked.length - 1], { url: w.url, workers: made.length }, "the proxy's URL is revoked");
     sameJson(w.options, { name: "n" });
     assert.equal(w.posted.length, 1);
     const m = w.posted[0];

@@ -211,4 +211,27 @@ TEST(RouteRequest, EarlierHandlerWinsAndUnclaimedRequestsGetTheirOwnFallback) {
   }
 }
 
+TEST(RouteRequest, PluginCallsAreTheExactDecodedPluginPathOfTheVirtualHost) {
+  const struct {
+    const char* uri;
+    bool pluginCall;
+  } cases[] = {
+      {"https://app.local/plugin?name=window&event=create", true},
+      {"https://app.local/plug%69n?name=window", true},
+      {"https://APP.LOCAL/plugin", true},
+      {"https://app.local/plugin#top", true},
+      {"https://app.local/PLUGIN?name=window", false},
+      {"https://app.local/pluginx", false},
+      {"https://app.local/plugin/x", false},
+      {"https://app.local/plugin%2Fx", false},
+      {"https://.app.local/plugin", false},
+      {"https://app.localhost/plugin", false},
+      {"https://app.local/%zz", false},
+      {"/plugin", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(http::isPluginCall(c.uri, "app.local"), c.pluginCall) << c.uri;
+  }
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include <exception>
 #include <string_view>
 
+#include <Poco/URI.h>
+
 #include "vesk/log.h"
 #include "zrkwebview/browser/src/handlers/http-plugin-handler.h"
 #include "zrkwebview/browser/src/handlers/http-static-file-handler.h"
@@ -112,6 +114,15 @@ bool matchHandlerPath(const std::string& routePath, const char* handlerPath) {
   return matchPathPattern(handlerPath, handler.size(), routePath) > 0;
 }
 
+bool isPluginCall(const std::string& uri, const std::string& domain) {
+  try {
+    const Poco::URI parsed(uri);
+    return equalsIgnoringCase(parsed.getHost(), domain) && parsed.getPath() == "/plugin";
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string routePath(const std::string& uri, const std::string& hostPrefix) {
   if (hostPrefix.empty() || uri.compare(0, hostPrefix.size(), hostPrefix) != 0) return uri;
   // "https://app" must not cut "https://apple/x" into "le/x": the host has to end there.
@@ -132,10 +143,17 @@ bool routeRequest(const RouteConfig& config, const HandlerArray& handlers,
     const std::string path = routePath(request->uri(), config.scheme + "://" + config.domain);
     const std::string method = request->method();
 
+    // The plugin handler takes exactly the plugin calls, the requests the plugin queue runs.
+    const bool pluginCall = isPluginCall(request->uri(), config.domain);
     std::shared_ptr<HttpHandler> handler;
     for (const auto& entry : handlers) {
       auto candidate = std::dynamic_pointer_cast<HttpHandler>(entry);
       if (!candidate) continue;
+      if (candidate->isKindOfClass(&HttpPluginHandler::classDescriptor)) {
+        if (!pluginCall) continue;
+        handler = std::move(candidate);
+        break;
+      }
       if (matchHandlerPath(path, candidate->path()) || candidate->canHandle(path.c_str())) {
         handler = std::move(candidate);
         break;

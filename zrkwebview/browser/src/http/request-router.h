@@ -28,9 +28,11 @@ using FallbackHandlerFactory = std::shared_ptr<HttpHandler> (*)();
 // Routes one request:
 //  1. The route path is the URL without its leading scheme://domain (query and fragment stay).
 //     A URL of another host keeps its whole text.
-//  2. The first handler of `handlers` whose path matches the route path (matchHandlerPath), or
-//     else whose canHandle accepts it, is taken; with none, a handler made for this request
-//     alone by `fallback` (null: an http::HttpStaticFileHandler).
+//  2. The first handler of `handlers` that claims the request is taken: an
+//     http::HttpPluginHandler claims exactly the plugin calls (isPluginCall); any other handler
+//     claims a route path its path matches (matchHandlerPath), or else one its canHandle
+//     accepts. With none, a handler made for this request alone by `fallback` (null: an
+//     http::HttpStaticFileHandler).
 //  3. The connection gets "Access-Control-Allow-Origin: *"; the handler gets the webview for
 //     this call (setWebview) and then handleGet or handlePost (method compared without regard to
 //     case).
@@ -44,6 +46,12 @@ using FallbackHandlerFactory = std::shared_ptr<HttpHandler> (*)();
 bool routeRequest(const RouteConfig& config, const HandlerArray& handlers,
                   FallbackHandlerFactory fallback, HttpRequest* request,
                   HttpResponseConnection* connection, zrk::Webview* webview);
+
+// True for a call of the "/plugin" handler: the URL's host is `domain` (ASCII case ignored) and
+// its path, percent-decoded and without query or fragment, is exactly "/plugin". "/plug%69n" is
+// one; "/PLUGIN", "/pluginx" and "/plugin/x" are not. A URL that does not parse is not one. The
+// queue choice and the router both go by this.
+bool isPluginCall(const std::string& uri, const std::string& domain);
 
 // The route path of a URL: without the leading scheme://domain when it begins with it (and the
 // host ends there), else the URL unchanged.
