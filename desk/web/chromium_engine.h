@@ -6,12 +6,20 @@
 // browser parses what arrives and hands every event and completion to the owner's executor, in
 // arrival order; it never calls the owner's handlers itself.
 //
+// Large bodies do not travel inside DevTools messages: a paused request whose body is large, or
+// whose path the owner marked as large-content, is sent on to the environment's loopback server
+// (see loopback_transfer.h), where the owner answers it with the same objects.
+//
 // The browser runs in its own process group, is sent SIGKILL when the thread that started it
 // ends (the environment's reader thread, which lives as long as the environment), and is ended by
 // its pid when the environment closes.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "desk/web/engine.h"
 
@@ -21,6 +29,11 @@ class ChromiumEnvironment : public Environment {
  public:
   // The browser's process id (0 before it started or after it ended).
   virtual int browserProcessId() const = 0;
+  // The loopback server's port on 127.0.0.1, the transfers registered or under way on it, and
+  // the requests it refused (no token, a used one or a wrong one).
+  virtual int loopbackPort() const = 0;
+  virtual size_t loopbackTransfers() const = 0;
+  virtual uint64_t loopbackRefusals() const = 0;
 };
 
 class ChromiumEngine final : public Engine {

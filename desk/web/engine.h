@@ -17,6 +17,7 @@
 // the browser went away first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,11 +51,29 @@ struct Request {
   std::string body;  // raw bytes, empty without a body
 };
 
+// A reply body read piece by piece from where it lies (a file, a buffer the owner keeps), so a
+// large body is never copied whole. Read on one engine thread at a time, in order, at most once.
+class BodySource {
+ public:
+  virtual ~BodySource() = default;
+  // The body's length in bytes, fixed before the first read.
+  virtual uint64_t size() const = 0;
+  // Fills up to `max` bytes; returns how many (0 at the end), or -1 when the source fails (the
+  // request then fails).
+  virtual int64_t read(char* buffer, size_t max) = 0;
+};
+
+// The file's bytes as a body source, opened now; null (and `error` says why) when the file
+// cannot be opened or is not a regular file.
+std::shared_ptr<BodySource> fileBody(const std::string& path, std::string* error = nullptr);
+
 struct Response {
   int status = 200;
   std::string reason = "OK";
   Headers headers;   // repeated names give repeated headers
   std::string body;  // the whole body, raw bytes
+  // When set, the body comes from here and `body` is not used.
+  std::shared_ptr<BodySource> bodySource;
 };
 
 // The right to answer one paused request. Thread-safe: complete or fail it from any thread, once.
@@ -225,6 +244,10 @@ class Environment {
   virtual void setBrowserExitedHandler(std::function<void(const std::string& reason)> handler) = 0;
   virtual bool browserAlive() const = 0;
   virtual std::string browserVersion() const = 0;
+  // Marks a path prefix ("/getimage") whose requests may carry large bodies either way, on every
+  // host the webviews filter. The owner's request and reply objects are the same for them; the
+  // engine may carry them on another road. Letter case is ignored; the prefix starts with "/".
+  virtual Result addLargeContentPath(const std::string& prefix) = 0;
   // Ends the browser and everything in it. The destructor does the same.
   virtual void close() = 0;
 };

@@ -76,6 +76,19 @@ class FakeDeferral final : public Deferral {
       return record_->settle(FakeRequestRecord::State::failed, nullptr) ? Result::ok : settledResult();
     }
     sanitizeResponse(response);
+    if (response.bodySource) {
+      // The recorded reply holds the source's bytes, as the page would see them.
+      std::string body;
+      std::vector<char> chunk(1 << 16);
+      for (;;) {
+        int64_t n = response.bodySource->read(chunk.data(), chunk.size());
+        if (n < 0) return record_->settle(FakeRequestRecord::State::failed, nullptr) ? Result::failed : settledResult();
+        if (n == 0) break;
+        body.append(chunk.data(), static_cast<size_t>(n));
+      }
+      response.body = std::move(body);
+      response.bodySource.reset();
+    }
     return record_->settle(FakeRequestRecord::State::answered, &response) ? Result::ok : settledResult();
   }
 
@@ -452,6 +465,10 @@ class FakeEnvironment final : public Environment {
   }
   bool browserAlive() const override { return alive_; }
   std::string browserVersion() const override { return "FakeEngine/1.0"; }
+  Result addLargeContentPath(const std::string& prefix) override {
+    if (prefix.empty() || prefix[0] != '/') return Result::invalidArgument;
+    return Result::ok;  // one road only: every body is carried the same way
+  }
   void close() override { closedByOwner_ = true; alive_ = false; }
 
   void browserDied() {

@@ -1,0 +1,641 @@
+#include "desk/web/chromium_webview.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "desk/web/base64.h"
+#include "desk/web/chromium_environment.h"
+
+namespace desk::web {
+
+using namespace devtools;
+
+namespace {
+
+// The name of the binding behind the page-message shim; the shim removes it from the page.
+const char kBinding[] = "__deskWebPost";
+
+// Gives pages window.chrome.webview: postMessage (a string, or any JSON value) and "message"
+// listeners. Runs first in every document, top frame only.
+const char kShim[] = R"JS((() => {
+  const name = '__deskWebPost';
+  let post = globalThis[name];
+  if (typeof post === 'function') {
+    try { delete globalThis[name]; } catch (e) {}
+  } else {
+    post = (text) => globalThis[name](text);
+  }
+  if (window !== window.top) return;
+  const target = new EventTarget();
+  const webview = {
+    postMessage(message) {
+      if (typeof message === 'string') return void post('s' + message);
+      const text = JSON.stringify(message);
+      post('j' + (text === undefined ? 'null' : text));
+    },
+    addEventListener(type, listener, options) { target.addEventListener(type, listener, options); },
+    removeEventListener(type, listener, options) { target.removeEventListener(type, listener, options); },
+  };
+  Object.defineProperty(webview, '__deskWebDeliver', {
+    value: (data) => { target.dispatchEvent(new MessageEvent('message', { data })); },
+  });
+  const chrome = globalThis.chrome || (globalThis.chrome = {});
+  Object.defineProperty(chrome, 'webview', { value: webview, enumerable: true });
+  // The document's title, reported when it is first known and whenever it changes.
+  let title = null;
+  const report = () => {
+    const now = document.title;
+    if (now !== title) { title = now; post('t' + now); }
+  };
+  new MutationObserver(report).observe(document, { subtree: true, childList: true, characterData: true });
+  document.addEventListener('DOMContentLoaded', report);
+})();)JS";
+
+// Reads a body source whole, for a reply that travels inside a DevTools message.
+bool readWhole(BodySource& source, std::string& out) {
+  uint64_t size = source.size();
+  out.clear();
+  out.resize(static_cast<size_t>(size));
+  uint64_t got = 0;
+  while (got < size) {
+    int64_t n = source.read(out.data() + got, static_cast<size_t>(size - got));
+    if (n <= 0) return false;
+    got += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+class ChromiumDeferral final : public Deferral {
+ public:
+  ChromiumDeferral(std::shared_ptr<Paused> paused, std::weak_ptr<EnvironmentImpl> env,
+                   std::weak_ptr<WebviewImpl> webview)
+      : paused_(std::move(paused)), env_(std::move(env)), webview_(std::move(webview)) {}
+  ~ChromiumDeferral() override {
+    // Released without a reply: the request fails, so the page does not wait for ever.
+    if (paused_->claim()) sendFail();
+  }
+
+  Result complete(Response response) override {
+    if (!paused_->claim()) return settled();
+    if (response.status == 0) {
+      sendFail();
+      return Result::ok;
+    }
+    if (response.status < 100 || response.status > 999) {
+      sendFail();
+      return Result::invalidArgument;
+    }
+    sanitizeResponse(response);
+    if (response.bodySource && !readWhole(*response.bodySource, response.body)) {
+      sendFail();
+      return Result::failed;
+    }
+    response.bodySource.reset();
+    auto env = env_.lock();
+    forget();
+    if (!env || !env->browserAlive()) return Result::browserGone;
+    json headers = json::array();
+    for (auto& [name, value] : response.headers) headers.push_back({{"name", name}, {"value", value}});
+    json head = {{"requestId", paused_->requestId},
+                 {"responseCode", response.status},
+                 {"responsePhrase", response.reason},
+                 {"responseHeaders", std::move(headers)}};
+    // The body goes in as base64 text, which needs no escaping: append it to the JSON directly.
+    std::string params = dumpJson(head);
+    params.pop_back();
+    params += ",\"body\":\"";
+    params += base64Encode(response.body);
+    params += "\"}";
+    response.body.clear();
+    std::weak_ptr<EnvironmentImpl> weakEnv = env;
+    std::string requestId = paused_->requestId, session = paused_->sessionId;
+    env->sendText("Fetch.fulfillRequest", params, session,
+              [weakEnv, requestId, session](const Reply& r) {
+                // Chromium refused the reply: fail the request rather than leave it paused.
+                if (r.ok) return;
+                if (auto e = weakEnv.lock()) {
+                  e->send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Failed"}},
+                          session, [](const Reply&) {});
+                }
+              });
+    return Result::ok;
+  }
+
+  Result fail() override {
+    if (!paused_->claim()) return settled();
+    sendFail();
+    return Result::ok;
+  }
+
+  bool done() const override { return paused_->done; }
+
+ private:
+  Result settled() const {
+    Result r = paused_->endedWith;
+    return r == Result::failed ? Result::failed : r;
+  }
+  void forget() {
+    if (auto w = webview_.lock()) w->forgetPaused(paused_->requestId);
+  }
+  void sendFail() {
+    forget();
+    if (auto env = env_.lock()) {
+      env->send("Fetch.failRequest", {{"requestId", paused_->requestId}, {"errorReason", "Failed"}},
+                paused_->sessionId, [](const Reply&) {});
+    }
+  }
+
+  std::shared_ptr<Paused> paused_;
+  std::weak_ptr<EnvironmentImpl> env_;
+  std::weak_ptr<WebviewImpl> webview_;
+};
+
+}  // namespace
+
+// ===== WebviewImpl =====
+
+WebviewImpl::WebviewImpl(std::shared_ptr<EnvironmentImpl> env, std::string targetId, std::string sessionId)
+    : env_(std::move(env)), targetId_(std::move(targetId)), sessionId_(std::move(sessionId)) {
+  static std::atomic<uint64_t> next{1};
+  group_ = next++;
+}
+
+std::vector<std::pair<std::string, json>> WebviewImpl::setupCommands() {
+  return {
+      {"Page.enable", json::object()},
+      {"Runtime.enable", json::object()},
+      {"Runtime.addBinding", {{"name", kBinding}}},
+      {"Page.addScriptToEvaluateOnNewDocument", {{"source", kShim}}},
+  };
+}
+
+Result WebviewImpl::usable() const {
+  std::lock_guard lock(mutex_);
+  if (ownerClosed_) return Result::closed;
+  if (dead_) return env_->browserAlive() ? Result::closed : Result::browserGone;
+  return Result::ok;
+}
+
+void WebviewImpl::deliver(std::function<void(const WebviewEvents&)> fn) {
+  std::weak_ptr<WebviewImpl> weak = weak_from_this();
+  env_->post([weak, fn = std::move(fn)] {
+    auto self = weak.lock();
+    if (!self) return;
+    WebviewEvents events;
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->ownerClosed_) return;
+      events = self->events_;
+    }
+    fn(events);
+  });
+}
+
+void WebviewImpl::call(const std::string& method, json params,
+                       std::function<void(Result, const json&)> finish) {
+  uint64_t id;
+  {
+    std::lock_guard lock(mutex_);
+    id = nextCall_++;
+    calls_[id] = std::move(finish);
+  }
+  std::weak_ptr<WebviewImpl> weak = weak_from_this();
+  auto env = env_;
+  env_->send(method, std::move(params), sessionId_, [weak, env, id](const Reply& r) {
+    auto self = weak.lock();
+    if (!self) return;
+    std::function<void(Result, const json&)> f;
+    {
+      std::lock_guard lock(self->mutex_);
+      auto it = self->calls_.find(id);
+      if (it == self->calls_.end()) return;  // already answered by close or death
+      f = std::move(it->second);
+      self->calls_.erase(it);
+    }
+    if (!f) return;
+    json result = r.ok ? *r.result : json(nullptr);
+    Result code = r.ok ? Result::ok : r.code;
+    env->post([f, code, result] { f(code, result); });
+  });
+}
+
+void WebviewImpl::endPaused(const std::shared_ptr<Paused>& p, Result why) {
+  p->endedWith = why;
+  if (!p->claim()) return;
+  env_->send("Fetch.failRequest", {{"requestId", p->requestId}, {"errorReason", "Aborted"}}, sessionId_,
+             [](const Reply&) {});
+}
+
+void WebviewImpl::endEverything(Result why) {
+  std::map<std::string, std::weak_ptr<Paused>> paused;
+  std::map<uint64_t, std::function<void(Result, const json&)>> calls;
+  {
+    std::lock_guard lock(mutex_);
+    paused.swap(paused_);
+    calls.swap(calls_);
+  }
+  // Requests on the loopback road: those not arrived yet are forgotten, those under way fail.
+  env_->loopback().cancelGroup(group_, why);
+  for (auto& [id, weak] : paused) {
+    if (auto p = weak.lock()) endPaused(p, why);
+  }
+  for (auto& [id, f] : calls) {
+    if (f) env_->post([f, why] { f(why, json(nullptr)); });
+  }
+}
+
+void WebviewImpl::died(Result why, const std::string& reason) {
+  WebviewEvents events;
+  {
+    std::lock_guard lock(mutex_);
+    if (dead_) return;
+    dead_ = true;
+    events = events_;
+  }
+  endEverything(why);
+  env_->forgetWebview(sessionId_, targetId_);
+  if (!reason.empty()) {
+    deliver([reason](const WebviewEvents& e) {
+      if (e.processFailed) e.processFailed(reason);
+    });
+  }
+}
+
+Result WebviewImpl::close() {
+  bool wasDead;
+  {
+    std::lock_guard lock(mutex_);
+    if (ownerClosed_) return Result::ok;
+    ownerClosed_ = true;
+    wasDead = dead_;
+  }
+  endEverything(Result::closed);
+  if (!wasDead) {
+    env_->forgetWebview(sessionId_, targetId_);
+    env_->send("Target.closeTarget", {{"targetId", targetId_}}, "", [](const Reply&) {});
+  }
+  return Result::ok;
+}
+
+void WebviewImpl::onRequestPaused(const json& params) {
+  auto paused = std::make_shared<Paused>();
+  paused->requestId = stringOr(params, "requestId");
+  paused->sessionId = sessionId_;
+  static const json emptyObject = json::object();
+  auto rit = params.find("request");
+  const json& req = rit != params.end() && rit->is_object() ? *rit : emptyObject;
+  Request request;
+  request.method = stringOr(req, "method");
+  request.url = stringOr(req, "url") + stringOr(req, "urlFragment");
+  auto hit = req.find("headers");
+  if (hit != req.end() && hit->is_object()) {
+    for (auto& [name, value] : hit->items()) {
+      request.headers.emplace_back(name, value.is_string() ? value.get<std::string>() : value.dump());
+    }
+  }
+  // A body the message does not hold whole (too large to be carried in it, or a part without
+  // bytes) comes over the loopback road, as do the paths marked as large-content.
+  bool bodyMissing = false;
+  auto eit = req.find("postDataEntries");
+  if (eit != req.end() && eit->is_array()) {
+    for (auto& entry : *eit) {
+      const std::string* bytes = entry.is_object() ? stringAt(entry, "bytes") : nullptr;
+      if (bytes) request.body += base64Decode(*bytes);
+      else bodyMissing = true;
+    }
+  } else if (auto has = req.find("hasPostData"); has != req.end() && has->is_boolean() && has->get<bool>()) {
+    bodyMissing = true;
+  }
+  bool closedAlready;
+  {
+    std::lock_guard lock(mutex_);
+    closedAlready = ownerClosed_ || dead_;
+    if (!closedAlready) paused_[paused->requestId] = paused;
+  }
+  if (closedAlready) {
+    endPaused(paused, Result::closed);
+    return;
+  }
+  if (bodyMissing || env_->largeContent(request.url)) {
+    request.body.clear();
+    redirect(paused, std::move(request));
+    return;
+  }
+  raise(env_->executor(), weak_from_this(), std::move(request),
+        std::make_shared<ChromiumDeferral>(paused, env_, weak_from_this()));
+}
+
+void WebviewImpl::redirect(const std::shared_ptr<Paused>& paused, Request request) {
+  std::weak_ptr<WebviewImpl> weak = weak_from_this();
+  std::string token;
+  std::string url = env_->loopback().expect(
+      std::move(request), group_,
+      [weak, executor = env_->executor()](Request r, std::shared_ptr<Deferral> deferral) {
+        // The browser's request arrived with its body; the owner answers it as any other. No
+        // strong reference is taken here: the last one must never be let go on a server thread.
+        raise(executor, weak, std::move(r), std::move(deferral));
+      },
+      &token);
+  forgetPaused(paused->requestId);
+  if (url.empty()) {
+    endPaused(paused, Result::failed);
+    return;
+  }
+  // From here the loopback transfer answers the request; the paused one is done with.
+  if (!paused->claim()) {
+    env_->loopback().forget(token);
+    return;
+  }
+  auto env = env_;
+  env_->send("Fetch.continueRequest", {{"requestId", paused->requestId}, {"url", url}}, sessionId_,
+             [env, token, paused](const Reply& r) {
+               if (r.ok) return;
+               // Not sent on: nobody will use the token, and the request must still end.
+               env->loopback().forget(token);
+               env->send("Fetch.failRequest", {{"requestId", paused->requestId}, {"errorReason", "Failed"}},
+                         paused->sessionId, [](const Reply&) {});
+             });
+}
+
+void WebviewImpl::raise(const Executor& executor, std::weak_ptr<WebviewImpl> weak, Request request,
+                        std::shared_ptr<Deferral> deferral) {
+  executor([weak, request = std::move(request), deferral = std::move(deferral)]() mutable {
+    auto self = weak.lock();
+    if (!self) return;  // the deferral goes with this closure: the request fails
+    WebviewEvents events;
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->ownerClosed_) return;
+      events = self->events_;
+    }
+    if (!events.resourceRequested) return;
+    ResourceRequestedEvent event(std::move(request), std::move(deferral));
+    events.resourceRequested(event);
+  });
+}
+
+void WebviewImpl::onEvent(const std::string& method, const json& params) {
+  if (method == "Fetch.requestPaused") {
+    onRequestPaused(params);
+  } else if (method == "Page.frameStartedNavigating") {
+    if (stringOr(params, "frameId") != targetId_) return;
+    if (stringOr(params, "navigationType") == "sameDocument") return;
+    std::string url = stringOr(params, "url");
+    uint64_t id;
+    {
+      std::lock_guard lock(mutex_);
+      id = ++navigationId_;
+      failedUrl_.clear();
+    }
+    deliver([id, url](const WebviewEvents& e) {
+      if (e.navigationStarting) e.navigationStarting(NavigationStarting{id, url});
+    });
+  } else if (method == "Page.frameNavigated") {
+    auto fit = params.find("frame");
+    if (fit == params.end() || !fit->is_object() || fit->contains("parentId")) return;
+    std::lock_guard lock(mutex_);
+    if (const std::string* unreachable = stringAt(*fit, "unreachableUrl")) {
+      failedUrl_ = *unreachable;
+    } else {
+      source_ = stringOr(*fit, "url") + stringOr(*fit, "urlFragment");
+    }
+  } else if (method == "Page.loadEventFired") {
+    NavigationCompleted done;
+    {
+      std::lock_guard lock(mutex_);
+      done.navigationId = navigationId_;
+      done.success = failedUrl_.empty();
+      done.url = done.success ? source_ : failedUrl_;
+      if (!done.success) {
+        done.errorText = navigationError_.empty() ? "net::ERR_FAILED" : navigationError_;
+        source_ = failedUrl_;
+      }
+      failedUrl_.clear();
+      navigationError_.clear();
+    }
+    deliver([done](const WebviewEvents& e) {
+      if (e.navigationCompleted) e.navigationCompleted(done);
+    });
+  } else if (method == "Runtime.bindingCalled") {
+    if (stringOr(params, "name") != kBinding) return;
+    std::string payload = stringOr(params, "payload");
+    WebMessage m;
+    if (!payload.empty() && payload[0] == 's') {
+      m.isString = true;
+      m.text = payload.substr(1);
+      m.json = dumpJson(json(m.text));
+    } else if (!payload.empty() && payload[0] == 'j') {
+      m.json = payload.substr(1);
+    } else if (!payload.empty() && payload[0] == 't') {
+      onTitle(payload.substr(1));
+      return;
+    } else {
+      return;
+    }
+    deliver([m](const WebviewEvents& e) {
+      if (e.webMessageReceived) e.webMessageReceived(m);
+    });
+  } else if (method == "Page.javascriptDialogOpening") {
+    // No dialog may block the page: alerts are acknowledged, questions declined.
+    std::string type = stringOr(params, "type");
+    bool accept = type == "alert" || type == "beforeunload";
+    env_->send("Page.handleJavaScriptDialog", {{"accept", accept}}, sessionId_, [](const Reply&) {});
+  } else if (method == "Inspector.targetCrashed") {
+    died(Result::closed, "the page's process crashed");
+  } else if (method == "Inspector.detached") {
+    died(Result::closed, "the page was closed by the browser");
+  }
+}
+
+void WebviewImpl::onTitle(const std::string& title) {
+  {
+    std::lock_guard lock(mutex_);
+    if (title == title_) return;
+    title_ = title;
+  }
+  deliver([title](const WebviewEvents& e) {
+    if (e.titleChanged) e.titleChanged(title);
+  });
+}
+
+void WebviewImpl::applyMetrics() {
+  Rect b;
+  double scale, zoom;
+  {
+    std::lock_guard lock(mutex_);
+    b = bounds_;
+    scale = scale_;
+    zoom = zoom_;
+  }
+  // Page zoom is what the browser does with it: more device pixels per CSS pixel, and a viewport
+  // that many times smaller in CSS pixels.
+  double factor = scale * zoom;
+  int width = b.width > 0 && b.height > 0 ? std::max(1, static_cast<int>(std::lround(b.width / factor))) : 0;
+  int height = b.width > 0 && b.height > 0 ? std::max(1, static_cast<int>(std::lround(b.height / factor))) : 0;
+  env_->send("Emulation.setDeviceMetricsOverride",
+             {{"width", width}, {"height", height}, {"deviceScaleFactor", factor}, {"mobile", false}},
+             sessionId_, [](const Reply&) {});
+}
+
+Result WebviewImpl::setBounds(Rect bounds) {
+  if (Result r = usable(); r != Result::ok) return r;
+  if (bounds.width < 0 || bounds.height < 0) return Result::invalidArgument;
+  {
+    std::lock_guard lock(mutex_);
+    bounds_ = bounds;
+  }
+  applyMetrics();
+  return Result::ok;
+}
+
+Result WebviewImpl::setDeviceScaleFactor(double scale) {
+  if (Result r = usable(); r != Result::ok) return r;
+  if (!(scale > 0) || !std::isfinite(scale)) return Result::invalidArgument;
+  {
+    std::lock_guard lock(mutex_);
+    scale_ = scale;
+  }
+  applyMetrics();
+  return Result::ok;
+}
+
+Result WebviewImpl::setZoomFactor(double zoom) {
+  if (Result r = usable(); r != Result::ok) return r;
+  if (!(zoom > 0) || !std::isfinite(zoom)) return Result::invalidArgument;
+  {
+    std::lock_guard lock(mutex_);
+    zoom_ = zoom;
+  }
+  applyMetrics();
+  return Result::ok;
+}
+
+Result WebviewImpl::setBackgroundColor(Color color) {
+  if (Result r = usable(); r != Result::ok) return r;
+  if (color.a != 0 && color.a != 255) return Result::invalidArgument;
+  {
+    std::lock_guard lock(mutex_);
+    background_ = color;
+  }
+  env_->send("Emulation.setDefaultBackgroundColorOverride",
+             {{"color", {{"r", color.r}, {"g", color.g}, {"b", color.b}, {"a", color.a / 255.0}}}},
+             sessionId_, [](const Reply&) {});
+  return Result::ok;
+}
+
+Result WebviewImpl::setVisible(bool visible) {
+  if (Result r = usable(); r != Result::ok) return r;
+  std::lock_guard lock(mutex_);
+  visible_ = visible;
+  return Result::ok;
+}
+
+Result WebviewImpl::setSettings(const Settings& settings) {
+  if (Result r = usable(); r != Result::ok) return r;
+  std::lock_guard lock(mutex_);
+  settings_ = settings;
+  return Result::ok;
+}
+
+void WebviewImpl::sendFilters() {
+  json patterns = json::array();
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& host : filters_) {
+      patterns.push_back({{"urlPattern", "*://" + host + "/*"}, {"requestStage", "Request"}});
+      patterns.push_back({{"urlPattern", "*://" + host + ":*/*"}, {"requestStage", "Request"}});
+    }
+  }
+  env_->send("Fetch.enable", {{"patterns", std::move(patterns)}}, sessionId_, [](const Reply&) {});
+}
+
+Result WebviewImpl::addRequestFilter(const std::string& host) {
+  if (Result r = usable(); r != Result::ok) return r;
+  if (host.empty() || host.find_first_of("/*?\\ ") != std::string::npos) return Result::invalidArgument;
+  {
+    std::lock_guard lock(mutex_);
+    if (std::find(filters_.begin(), filters_.end(), host) != filters_.end()) return Result::ok;
+    filters_.push_back(host);
+  }
+  // Fetch.enable replaces the pattern list, so every filter goes again.
+  sendFilters();
+  return Result::ok;
+}
+
+Result WebviewImpl::navigate(const std::string& url) {
+  if (Result r = usable(); r != Result::ok) return r;
+  if (url.empty()) return Result::invalidArgument;
+  std::weak_ptr<WebviewImpl> weak = weak_from_this();
+  env_->send("Page.navigate", {{"url", url}}, sessionId_, [weak](const Reply& r) {
+    auto self = weak.lock();
+    if (!self || !r.ok) return;
+    if (const std::string* error = stringAt(*r.result, "errorText")) {
+      std::lock_guard lock(self->mutex_);
+      self->navigationError_ = *error;
+    }
+  });
+  return Result::ok;
+}
+
+Result WebviewImpl::navigateToString(const std::string& html) {
+  return navigate("data:text/html;charset=utf-8;base64," + base64Encode(html));
+}
+
+Result WebviewImpl::addScriptOnDocumentCreated(const std::string& script,
+                                               std::function<void(Result, const std::string&)> done) {
+  Result r = usable();
+  if (r != Result::ok) {
+    if (done) env_->post([done, r] { done(r, ""); });
+    return r;
+  }
+  call("Page.addScriptToEvaluateOnNewDocument", {{"source", script}},
+       [done](Result r2, const json& result) {
+         if (done) done(r2, r2 == Result::ok ? stringOr(result, "identifier") : std::string());
+       });
+  return Result::ok;
+}
+
+Result WebviewImpl::removeScriptOnDocumentCreated(const std::string& id) {
+  if (Result r = usable(); r != Result::ok) return r;
+  if (id.empty()) return Result::invalidArgument;
+  env_->send("Page.removeScriptToEvaluateOnNewDocument", {{"identifier", id}}, sessionId_,
+             [](const Reply&) {});
+  return Result::ok;
+}
+
+Result WebviewImpl::executeScript(const std::string& script,
+                                  std::function<void(Result, const std::string&)> done) {
+  Result r = usable();
+  if (r != Result::ok) {
+    if (done) env_->post([done, r] { done(r, "null"); });
+    return r;
+  }
+  call("Runtime.evaluate", {{"expression", script}, {"returnByValue", true}, {"awaitPromise", false}},
+       [done](Result r2, const json& result) {
+         if (!done) return;
+         if (r2 != Result::ok) return done(r2, "null");
+         // A thrown exception, undefined and values JSON cannot hold all read as null.
+         if (result.contains("exceptionDetails")) return done(Result::ok, "null");
+         auto value = result.find("result");
+         if (value == result.end() || !value->is_object()) return done(Result::ok, "null");
+         auto v = value->find("value");
+         if (v == value->end()) return done(Result::ok, "null");
+         done(Result::ok, dumpJson(*v));
+       });
+  return Result::ok;
+}
+
+Result WebviewImpl::postWebMessageAsJson(const std::string& text) {
+  if (Result r = usable(); r != Result::ok) return r;
+  json value = json::parse(text, nullptr, false);
+  if (value.is_discarded()) return Result::invalidArgument;
+  std::string expression = "globalThis.chrome?.webview?.__deskWebDeliver?.(" + dumpJson(value) + ")";
+  env_->send("Runtime.evaluate", {{"expression", expression}}, sessionId_, [](const Reply&) {});
+  return Result::ok;
+}
+
+Result WebviewImpl::postWebMessageAsString(const std::string& text) {
+  return postWebMessageAsJson(dumpJson(json(text)));
+}
+
+}  // namespace desk::web

@@ -1,0 +1,294 @@
+// Large bodies in the real Chromium: replies and uploads of megabytes travel over the engine's
+// loopback server, while the page and the owner see the same requests and replies as on the
+// DevTools road.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "deskweb/browser/test_host.h"
+
+using namespace deskweb_test;
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t kBigReply = 50u << 20;
+constexpr size_t kBigUpload = 20u << 20;
+
+// Each case records status, reason, a header, the length and digest of the body and the url the
+// page saw, or the error; the whole table comes back as one page message.
+const char kLargePage[] = R"HTML(<!doctype html><script>
+function fnv(bytes) {
+  let h = 0x811c9dc5;
+  for (let i = 0; i < bytes.length; i++) { h ^= bytes[i]; h = Math.imul(h, 0x01000193) >>> 0; }
+  return h.toString(16);
+}
+function pattern(n, seed) {
+  const a = new Uint8Array(n);
+  for (let i = 0; i < n; i++) a[i] = (i * seed + (i >> 8)) & 255;
+  return a;
+}
+const base = 'https://pelmora';
+const cases = [
+  ['fileReply', () => fetch(base + '/image/big.raw')],
+  ['upload', () => fetch(base + '/echo', { method: 'POST', headers: { 'zrk-image-options': '{"q":1}' },
+                                          body: pattern(20 << 20, 5) })],
+  ['markedUpload', () => fetch(base + '/Image/save', { method: 'POST', body: pattern(3000, 9) })],
+  ['markedGet', () => fetch(base + '/IMAGE/echo?path=a%20b')],
+  ['status420', () => fetch(base + '/image/status')],
+  ['devtoolsFile', () => fetch(base + '/small.raw')],
+  ['failed', () => fetch(base + '/image/fail')],
+  ['dropped', () => fetch(base + '/image/drop')],
+  ['noToken', () => fetch('http://127.0.0.1:' + PORT + '/')],
+  ['wrongToken', () => fetch('http://127.0.0.1:' + PORT + '/t/00112233445566778899aabbccddeeff')],
+];
+(async () => {
+  const out = {};
+  for (const [name, f] of cases) {
+    try {
+      const r = await f();
+      const buf = new Uint8Array(await r.arrayBuffer());
+      out[name] = { status: r.status, statusText: r.statusText, url: r.url, xse: r.headers.get('x-status-error'),
+                    type: r.headers.get('content-type'), length: buf.length, digest: fnv(buf),
+                    text: buf.length < 4096 ? new TextDecoder().decode(buf) : '' };
+    } catch (e) {
+      out[name] = { error: String(e) };
+    }
+  }
+  chrome.webview.postMessage(out);
+})();
+</script>)HTML";
+
+// A reply body that gives its first bytes at once and the rest slowly, and says when it is
+// released.
+class SlowSource : public BodySource {
+ public:
+  explicit SlowSource(std::shared_ptr<std::atomic<int>> released) : released_(std::move(released)) {}
+  ~SlowSource() override { ++*released_; }
+  uint64_t size() const override { return kBigReply; }
+  int64_t read(char* buffer, size_t max) override {
+    if (done_ >= (4u << 20)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    size_t n = std::min<size_t>({max, 64u << 10, kBigReply - done_});
+    std::memset(buffer, 'x', n);
+    done_ += n;
+    return static_cast<int64_t>(n);
+  }
+
+ private:
+  std::shared_ptr<std::atomic<int>> released_;
+  size_t done_ = 0;
+};
+
+// Waits for a state that engine threads change without posting to the loop: runs the loop in
+// short slices and looks again after each.
+bool settles(TestLoop& loop, const std::function<bool()>& done, int seconds = 20) {
+  for (int i = 0; i < seconds * 20 && !done(); ++i) loop.runUntil(done, std::chrono::milliseconds(50));
+  return done();
+}
+
+class LargeBodyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    loop = new TestLoop();
+    browser = new Browser();
+    if (browser->start(*loop)) browser->env->addLargeContentPath("/image");
+  }
+  static void TearDownTestSuite() {
+    if (browser->env) browser->env->close();
+    delete browser;
+    delete loop;
+  }
+  void SetUp() override { ASSERT_NE(browser->env, nullptr) << "the browser must be there: " << browser->error; }
+  ChromiumEnvironment& env() { return static_cast<ChromiumEnvironment&>(*browser->env); }
+
+  static TestLoop* loop;
+  static Browser* browser;
+};
+TestLoop* LargeBodyTest::loop = nullptr;
+Browser* LargeBodyTest::browser = nullptr;
+
+TEST_F(LargeBodyTest, MegabytesTravelWholeBothWaysAndThePageSeesTheVirtualHost) {
+  EXPECT_EQ(browser->env->addLargeContentPath("image"), Result::invalidArgument);
+  EXPECT_EQ(browser->env->addLargeContentPath("/a?b"), Result::invalidArgument);
+  Host host(*loop, *browser->env);
+  ASSERT_NE(host.webview, nullptr);
+  TempFolder files;
+  const std::string big = pattern(kBigReply, 11);
+  const std::string bigPath = files.path() + "/big.raw";
+  std::ofstream(bigPath, std::ios::binary).write(big.data(), static_cast<std::streamsize>(big.size()));
+  const std::string small = pattern(5000, 3);
+  const std::string smallPath = files.path() + "/small.raw";
+  std::ofstream(smallPath, std::ios::binary).write(small.data(), static_cast<std::streamsize>(small.size()));
+
+  std::atomic<size_t> transfersDuringReply{0};
+  host.route("/image/big.raw", [&](const Request&, std::shared_ptr<Deferral> d) {
+    transfersDuringReply = env().loopbackTransfers();
+    Response r;
+    r.headers = {{"Content-Type", "application/octet-stream"}, {"Content-Length", "1"}};
+    r.bodySource = fileBody(bigPath);
+    d->complete(r);
+  });
+  std::vector<Request> seen;
+  std::mutex seenMutex;
+  auto echo = [&](const Request& req, std::shared_ptr<Deferral> d) {
+    {
+      std::lock_guard lock(seenMutex);
+      seen.push_back(Request{req.method, req.url, req.headers, {}});
+    }
+    json e = {{"method", req.method}, {"url", req.url}, {"length", req.body.size()}, {"digest", fnv(req.body)}};
+    for (auto& [n, v] : req.headers) {
+      if (n == "zrk-image-options") e["options"] = v;
+    }
+    Response r;
+    r.headers = {{"Content-Type", "application/json"}};
+    r.body = e.dump();
+    d->complete(r);
+  };
+  host.route("/echo", echo);
+  host.route("/IMAGE/echo", echo);
+  host.route("/Image/save", echo);
+  host.route("/image/status", [](const Request&, std::shared_ptr<Deferral> d) {
+    Response r;
+    r.status = 420;
+    r.reason = "plugin invoke failed";
+    r.headers = {{"x-status-error", "plugin invoke failed"}, {"Content-Type", "text/plain"}};
+    r.body = "no such plugin";
+    d->complete(r);
+  });
+  host.route("/small.raw", [&](const Request&, std::shared_ptr<Deferral> d) {
+    Response r;
+    r.bodySource = fileBody(smallPath);
+    d->complete(r);
+  });
+  host.route("/image/fail", [](const Request&, std::shared_ptr<Deferral> d) { d->fail(); });
+  host.route("/image/drop", [](const Request&, std::shared_ptr<Deferral>) {});
+  std::string page = kLargePage;
+  page.insert(page.find("<script>") + 8, "const PORT = " + std::to_string(env().loopbackPort()) + ";");
+  host.page("/large.w", page);
+  uint64_t refusedBefore = env().loopbackRefusals();
+
+  ASSERT_EQ(host.webview->navigate("https://.pelmora/large.w"), Result::ok);
+  std::string text = host.waitMessage();
+  ASSERT_FALSE(text.empty()) << "the page never reported";
+  json out = json::parse(text);
+
+  // 50 MiB streamed from a file; the owner's length header gives way to the real one.
+  EXPECT_EQ(out["fileReply"]["status"], 200) << out["fileReply"].dump();
+  EXPECT_EQ(out["fileReply"]["url"], "https://pelmora/image/big.raw");
+  EXPECT_EQ(out["fileReply"]["type"], "application/octet-stream");
+  EXPECT_EQ(out["fileReply"]["length"], kBigReply);
+  EXPECT_EQ(out["fileReply"]["digest"], fnv(big));
+  EXPECT_GE(transfersDuringReply.load(), 1u) << "the reply did not take the loopback road";
+
+  // 20 MiB up, with its headers, to an unmarked path: the body's size alone sends it round.
+  const std::string upload = pattern(kBigUpload, 5);
+  ASSERT_TRUE(out["upload"].contains("text")) << out["upload"].dump();
+  json up = json::parse(out["upload"]["text"].get<std::string>());
+  EXPECT_EQ(up["method"], "POST");
+  EXPECT_EQ(up["url"], "https://pelmora/echo");
+  EXPECT_EQ(up["length"], kBigUpload);
+  EXPECT_EQ(up["digest"], fnv(upload));
+  EXPECT_EQ(up["options"], "{\"q\":1}");
+  EXPECT_EQ(out["upload"]["url"], "https://pelmora/echo");
+
+  // Marked paths, in any letter case, take the loopback road with small bodies too.
+  ASSERT_TRUE(out["markedUpload"].contains("text")) << out["markedUpload"].dump();
+  json marked = json::parse(out["markedUpload"]["text"].get<std::string>());
+  EXPECT_EQ(marked["length"], 3000);
+  EXPECT_EQ(marked["digest"], fnv(pattern(3000, 9)));
+  ASSERT_TRUE(out["markedGet"].contains("text")) << out["markedGet"].dump();
+  json get = json::parse(out["markedGet"]["text"].get<std::string>());
+  EXPECT_EQ(get["method"], "GET");
+  EXPECT_EQ(get["url"], "https://pelmora/IMAGE/echo?path=a%20b");
+  EXPECT_EQ(get["length"], 0);
+
+  EXPECT_EQ(out["status420"]["status"], 420);
+  EXPECT_EQ(out["status420"]["statusText"], "plugin invoke failed");
+  EXPECT_EQ(out["status420"]["xse"], "plugin invoke failed");
+  EXPECT_EQ(out["status420"]["text"], "no such plugin");
+  EXPECT_EQ(out["status420"]["url"], "https://pelmora/image/status");
+
+  // A body source answered over DevTools arrives the same.
+  EXPECT_EQ(out["devtoolsFile"]["length"], small.size());
+  EXPECT_EQ(out["devtoolsFile"]["digest"], fnv(small));
+
+  EXPECT_TRUE(out["failed"].contains("error")) << out["failed"].dump();
+  EXPECT_TRUE(out["dropped"].contains("error")) << out["dropped"].dump();
+
+  // The port itself answers nothing without a token it handed out.
+  EXPECT_EQ(out["noToken"]["status"], 403) << out["noToken"].dump();
+  EXPECT_EQ(out["wrongToken"]["status"], 403) << out["wrongToken"].dump();
+  EXPECT_EQ(env().loopbackRefusals(), refusedBefore + 2);
+
+  // The owner saw each request once, with the page's url.
+  std::lock_guard lock(seenMutex);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_TRUE(settles(*loop, [&] { return env().loopbackTransfers() == 0; }));
+}
+
+TEST_F(LargeBodyTest, ClosingTheWebviewMidTransferFailsItAndReleasesEverything) {
+  Host host(*loop, *browser->env);
+  ASSERT_NE(host.webview, nullptr);
+  auto released = std::make_shared<std::atomic<int>>(0);
+  std::mutex m;
+  std::shared_ptr<Deferral> waiting;
+  Result streamed = Result::failed;
+  host.route("/image/slow", [&](const Request&, std::shared_ptr<Deferral> d) {
+    Response r;
+    r.bodySource = std::make_shared<SlowSource>(released);
+    streamed = d->complete(r);
+  });
+  host.route("/image/waiting", [&](const Request&, std::shared_ptr<Deferral> d) {
+    std::lock_guard lock(m);
+    waiting = std::move(d);
+  });
+  host.page("/slow.w", R"(<!doctype html><script>
+fetch('https://pelmora/image/waiting', { method: 'POST', body: 'x' }).catch(() => {});
+fetch('https://pelmora/image/slow').then(async (r) => {
+  const reader = r.body.getReader();
+  let got = 0, told = false;
+  for (;;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    got += value.length;
+    if (!told && got >= (1 << 20)) { told = true; chrome.webview.postMessage('streaming'); }
+  }
+}).catch(() => {});
+</script>)");
+  ASSERT_EQ(host.webview->navigate("https://.pelmora/slow.w"), Result::ok);
+  ASSERT_EQ(host.waitMessage(), "\"streaming\"");
+  ASSERT_TRUE(loop->runUntil([&] {
+    std::lock_guard lock(m);
+    return waiting != nullptr;
+  }));
+  EXPECT_EQ(streamed, Result::ok);
+  EXPECT_EQ(env().loopbackTransfers(), 2u);
+
+  EXPECT_EQ(host.webview->close(), Result::ok);
+  // The reply not given yet can no longer be given; the one under way is cut off and its source
+  // let go; nothing stays registered.
+  {
+    std::lock_guard lock(m);
+    EXPECT_TRUE(waiting->done());
+    EXPECT_EQ(waiting->complete(Response{}), Result::closed);
+    waiting.reset();
+  }
+  EXPECT_TRUE(settles(*loop, [&] { return released->load() == 1 && env().loopbackTransfers() == 0; }))
+      << "released " << released->load() << ", transfers " << env().loopbackTransfers();
+
+  // The browser and the server go on serving other webviews.
+  Host next(*loop, *browser->env);
+  ASSERT_NE(next.webview, nullptr);
+  next.route("/image/after", [](const Request&, std::shared_ptr<Deferral> d) {
+    Response r;
+    r.body = "after";
+    d->complete(r);
+  });
+  next.page("/after.w", "<!doctype html><script>fetch('https://pelmora/image/after').then(r => r.text())"
+                        ".then(t => chrome.webview.postMessage(t), e => chrome.webview.postMessage(String(e)))</script>");
+  ASSERT_EQ(next.webview->navigate("https://.pelmora/after.w"), Result::ok);
+  EXPECT_EQ(next.waitMessage(), "\"after\"");
+}
+
+}  // namespace
