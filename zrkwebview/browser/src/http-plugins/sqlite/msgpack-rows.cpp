@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -16,18 +17,35 @@ namespace zrk::plugin::sqlite {
 
 namespace {
 
+// Appends into a string that grows in large steps; `finish` trims it to what was written. Small
+// writes go byte by byte, not through a library copy per value.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  explicit Writer(std::string& out) : out_(out), length_(out.size()) {}
+  ~Writer() { finish(); }
 
-  void byte(uint8_t b) { out_.push_back(static_cast<char>(b)); }
+  void finish() { out_.resize(length_); }
+
+  void byte(uint8_t b) {
+    reserve(1);
+    out_[length_++] = static_cast<char>(b);
+  }
   template <typename T>
   void bigEndian(T value) {
-    char bytes[sizeof(T)];
+    reserve(sizeof(T));
     for (size_t i = 0; i < sizeof(T); ++i) {
-      bytes[i] = static_cast<char>(static_cast<uint64_t>(value) >> (8 * (sizeof(T) - 1 - i)));
+      out_[length_++] =
+          static_cast<char>(static_cast<uint64_t>(value) >> (8 * (sizeof(T) - 1 - i)));
     }
-    out_.append(bytes, sizeof(T));
+  }
+  void bytes(const char* data, size_t n) {
+    reserve(n);
+    if (n <= 16) {
+      for (size_t i = 0; i < n; ++i) out_[length_ + i] = data[i];
+    } else {
+      std::memcpy(&out_[length_], data, n);
+    }
+    length_ += n;
   }
 
   void unsignedInt(uint64_t v) {
@@ -98,7 +116,7 @@ class Writer {
       byte(0xDB);
       bigEndian(static_cast<uint32_t>(n));
     }
-    out_.append(data, n);
+    bytes(data, n);
   }
 
   void container(size_t n, uint8_t fix, uint8_t wide16, uint8_t wide32) {
@@ -116,7 +134,12 @@ class Writer {
   void mapHeader(size_t n) { container(n, 0x80, 0xDE, 0xDF); }
 
  private:
+  void reserve(size_t n) {
+    if (length_ + n > out_.size()) out_.resize(std::max(out_.size() * 2, length_ + n + 65536));
+  }
+
   std::string& out_;
+  size_t length_;
 };
 
 void writeColumn(Writer& w, sqlite3_stmt* stmt, int column) {
@@ -164,21 +187,23 @@ std::string writeRowsAsMsgpack(zrksqlite::Query& query) {
   // which is then written right before them.
   constexpr size_t kHeadRoom = 5;
   std::string out(kHeadRoom, '\0');
-  Writer w(out);
   size_t rows = 0;
-  for (auto it = query.begin(); it != query.end(); ++it) {
-    sqlite3_stmt* stmt = query.handle();
-    if (members.empty()) {
-      w.byte(0xC0);  // a row without columns stays a null value
-    } else {
-      w.mapHeader(members.size());
-      for (const auto& [name, column] : members) {
-        w.string(name.data(), name.size());
-        writeColumn(w, stmt, column);
+  {
+    Writer w(out);
+    for (auto it = query.begin(); it != query.end(); ++it) {
+      sqlite3_stmt* stmt = query.handle();
+      if (members.empty()) {
+        w.byte(0xC0);  // a row without columns stays a null value
+      } else {
+        w.mapHeader(members.size());
+        for (const auto& [name, column] : members) {
+          w.string(name.data(), name.size());
+          writeColumn(w, stmt, column);
+        }
       }
+      ++rows;
     }
-    ++rows;
-  }
+  }  // the writer trims `out` to what it wrote
   std::string head;
   Writer(head).arrayHeader(rows);
   const size_t start = kHeadRoom - head.size();
