@@ -20,6 +20,10 @@
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 
+// The HTTP client library keeps a few small objects of its own to the end of the process (its
+// shared thread pool and what hangs off it); they are not ours to free.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libcpprest.so\n"; }
+
 // Freed memory goes back to use at once, so the process's size shows what is held.
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=4"; }
 
