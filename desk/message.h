@@ -1,10 +1,16 @@
-// Thread message queues, registered messages and message hooks.
+// Thread message queues, registered messages, message hooks, events and waits.
+//
+// Sends (SendMessage, in desk/window.h) are served by the target thread whenever it looks at its
+// queue (GetMessage, PeekMessage) or waits in the layer (WaitMessage, MsgWaitForMultipleObjects,
+// its own sends, dispatch_sync); they come before posted messages. Then come posted messages and
+// input in one order, then WM_PAINT for invalidated windows, then WM_TIMER for due timers. Every
+// wait reads the clock (desk/clock.h) and sleeps until the next timer at most.
 //
 // Every thread has one message queue, made by its first PeekMessage, GetMessage or wait. Messages
 // are posted to a thread (PostThreadMessage) or to a window (PostMessage, which finds the window's
 // thread); the thread takes them out in posting order. WM_QUIT from PostQuitMessage comes out once
-// nothing else that matches is left. A thread's queue goes away with the thread: later posts to
-// it fail.
+// no posted message that matches is left (before paints and timers). A thread's queue goes away
+// with the thread: later posts to it fail.
 //
 // Failures set the calling thread's last error (GetLastError):
 //   ERROR_INVALID_THREAD_ID   the thread has no queue (never made, or the thread has ended);
@@ -41,20 +47,47 @@ BOOL GetMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax);
 
 // Waits until the queue has received something new since the thread last looked at it.
 BOOL WaitMessage();
-// The same with a time limit read from the clock: WAIT_OBJECT_0 + count when new input came,
-// WAIT_TIMEOUT when `milliseconds` passed first. Waiting on handles is not supported: `count`
-// must be 0 (else WAIT_FAILED, ERROR_INVALID_PARAMETER).
+// Waits for events (CreateEvent) or new input, with a time limit read from the clock:
+// WAIT_OBJECT_0 + i for the signalled event i (with `waitAll`, WAIT_OBJECT_0 once all are),
+// WAIT_OBJECT_0 + count when new input came (any non-zero `wakeMask`; a due timer or a pending
+// paint counts), WAIT_TIMEOUT when `milliseconds` passed first. Sends made to the thread are
+// served meanwhile. An unknown handle gives WAIT_FAILED (ERROR_INVALID_HANDLE).
 DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                 DWORD milliseconds, DWORD wakeMask);
 
-// Keyboard translation: there is no keyboard input yet, so nothing is ever translated.
+// Unnamed events (a name gives null, ERROR_INVALID_PARAMETER). An auto-reset event lets one
+// wait through per SetEvent.
+HANDLE CreateEvent(void* attributes, BOOL manualReset, BOOL initialState, const char16_t* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+BOOL CloseHandle(HANDLE handle);
+// Another handle to the same event (this process only: GetCurrentProcess() on both sides); the
+// event lives until its last handle is closed.
+HANDLE GetCurrentProcess();
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                     DWORD access, BOOL inherit, DWORD options);
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
+// Waits on the clock without serving sends: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// A key-down (WM_KEYDOWN, WM_SYSKEYDOWN) for a letter, digit, space, return, backspace, tab or
+// escape puts the character (WM_CHAR, WM_SYSCHAR) first in the queue; letters follow the shift
+// key.
 BOOL TranslateMessage(const MSG* msg);
+
+// The key state injected input leaves. GetKeyState: bit 0x8000 down, bit 1 toggled.
+// GetAsyncKeyState: bit 0x8000 down, bit 1 pressed since the previous GetAsyncKeyState of that key.
+SHORT GetKeyState(int vk);
+SHORT GetAsyncKeyState(int vk);
 // Hands a window message to its window's procedure and returns what it returns. A message without
-// a window (a thread message) goes nowhere and gives 0.
+// a window (a thread message) goes nowhere and gives 0. A WM_TIMER whose timer has a TIMERPROC
+// calls that procedure instead. A WM_PAINT validates the window afterwards.
 LRESULT DispatchMessage(const MSG* msg);
 
-// Get-message hooks (WH_GETMESSAGE only), installed for one thread (threadId 0 is refused). The
+// Get-message hooks (WH_GETMESSAGE), installed for one thread (threadId 0 is refused). The
 // hook installed last is called first; it passes the message on with CallNextHookEx.
+// Low-level input hooks (WH_MOUSE_LL, WH_KEYBOARD_LL) are process-wide (threadId ignored) and
+// see injected input before any window; a non-zero return swallows it.
 HHOOK SetWindowsHookEx(int idHook, HOOKPROC proc, HINSTANCE module, DWORD threadId);
 LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
 BOOL UnhookWindowsHookEx(HHOOK hook);

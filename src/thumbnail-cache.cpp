@@ -11,9 +11,23 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <stdexcept>
+
+#include <Poco/URI.h>
+
+#include <nlohmann/json.hpp>
 
 #include "src/app-paths.h"
+#include "src/codec-library.h"
+#include "src/getimage-handler.h"
+#include "zrkwebview/browser/src/handlers/file-serving.h"
+#include "zrkwebview/browser/src/handlers/http-localfile-handler.h"
+#include "zrkwebview/browser/src/http/handler-list.h"
+#include "zrkwebview/browser/src/http/http-response-writer.h"
+#include "zrkwebview/browser/src/http/http-responses.h"
+#include "zrkwebview/browser/src/http/request-hooks.h"
 #include "vesk/log.h"
 #include "vesk/tdata.h"
 #include "zrksqlite/sqlite-db.h"
@@ -252,4 +266,220 @@ void ThumbCache::reset() {
     std::lock_guard<std::mutex> lock(gMutex);
     dropConnection();
     gPath.clear();
+}
+
+// --- the "/thumbnail" endpoint ---------------------------------------------------------------
+
+namespace http {
+
+namespace {
+
+using Response = std::shared_ptr<HttpResponse>;
+
+Response statusReply(int code, const std::string& message) {
+    return std::make_shared<HttpStatusResponse>(code, message);
+}
+
+// What the caching step is told about a thumbnail: its byte count and the time of the image
+// file it was made from.
+struct ThumbVersion {
+    uint64_t size = 0;
+    int64_t modifiedMicros = 0;
+};
+
+int thumbVersion(const char*, size_t, uint64_t* size, int64_t* modifiedMicros, void* userData) {
+    const auto* version = static_cast<const ThumbVersion*>(userData);
+    *size = version->size;
+    *modifiedMicros = version->modifiedMicros;
+    return 0;
+}
+
+// The image file's modification time in microseconds; false when it cannot be read.
+bool imageModified(const std::string& path, int64_t& micros) {
+    struct stat st;
+    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) return false;
+    micros = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+    return true;
+}
+
+const char* thumbnailMime(int32_t option, const std::string& bytes) {
+    if ((option & 0x2) == 0) return "image/jpeg";
+    if (bytes.size() > 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xD8) {
+        return "image/jpeg";
+    }
+    return "image/png";
+}
+
+}  // namespace
+
+std::string HttpThumbnailHandler::normalizeThumbnailPath(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char c : path) {
+        if (c == '/' && !out.empty() && out.back() == '/') continue;
+        out.push_back(c);
+    }
+    return out;
+}
+
+Response HttpThumbnailHandler::answerGet(HttpRequest* request) {
+    std::string path;
+    int32_t width = 0, height = 0, option = 0, subimage = 0, level = 0;
+    bool useCache = true;
+    try {
+        const Poco::URI uri(request->uri());
+        std::string rawPath, rawWidth, rawHeight, rawOption, rawSubimage, rawLevel, rawExpire;
+        for (const auto& [name, value] : fileserving::parseQuery(uri.getRawQuery())) {
+            if (equalsIgnoringCase(name, "path")) rawPath = value;
+            else if (equalsIgnoringCase(name, "width")) rawWidth = value;
+            else if (equalsIgnoringCase(name, "height")) rawHeight = value;
+            else if (equalsIgnoringCase(name, "option")) rawOption = value;
+            else if (equalsIgnoringCase(name, "nocache")) useCache = false;
+            else if (equalsIgnoringCase(name, "subimage")) rawSubimage = value;
+            else if (equalsIgnoringCase(name, "level")) rawLevel = value;
+            else if (equalsIgnoringCase(name, "expire")) rawExpire = value;
+        }
+        Poco::URI::decode(rawPath, path);
+        auto number = [](const std::string& text, const char* name) {
+            return text.empty() ? 0 : parseInt32(text, name);
+        };
+        width = number(rawWidth, "width");
+        height = number(rawHeight, "height");
+        option = number(rawOption, "option");
+        subimage = number(rawSubimage, "subimage");
+        level = number(rawLevel, "level");
+        (void)number(rawExpire, "expire");
+    } catch (const Poco::Exception& e) {
+        return statusReply(400, e.displayText());
+    } catch (const std::exception& e) {
+        return statusReply(400, e.what());
+    }
+    if (subimage > 0 || level > 0) useCache = false;
+    if (request->isCancelled()) return statusReply(0, "request is cancelled");
+    if (path.empty()) return statusReply(404, "File not found");
+    path = normalizeThumbnailPath(path);
+    const bool freeSize = (option & 0x1000) != 0;
+    if (width == 0 && !freeSize) width = 300;
+    if (height == 0 && !freeSize) height = 300;
+
+    try {
+        zrk::CodecLibrary& codec = zrk::CodecLibrary::instance();
+        codec.setMaxImageSize();
+        Response answer;
+        ThumbVersion version;
+        bool versioned = false;
+        if (useCache) {
+            if (auto item = ThumbCache::get(path, width, height)) {
+                answer = std::make_shared<HttpMimeResponse>(
+                    std::string(item->data.begin(), item->data.end()), item->mime.c_str());
+                version = ThumbVersion{item->data.size(), item->fileModified};
+                versioned = true;
+            }
+        }
+        if (!answer) {
+            int32_t length = 0, madeWidth = width, madeHeight = height;
+            unsigned char* buffer = codec.readThumbnail(path.c_str(), &length, &madeWidth,
+                                                        &madeHeight, option, subimage, level);
+            if (buffer == nullptr) return statusReply(410, "Thumbnail not found");
+            std::string bytes;
+            try {
+                bytes.assign(reinterpret_cast<const char*>(buffer),
+                             length > 0 ? static_cast<size_t>(length) : 0);
+            } catch (...) {
+                codec.freeResource(buffer);
+                throw;
+            }
+            const char* mime = thumbnailMime(option, bytes);
+            codec.freeResource(buffer);
+            ThumbCache::CacheItem item;
+            if (useCache &&
+                ThumbCache::put(path, width, height, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                bytes.size(), mime, &item)) {
+                version = ThumbVersion{item.data.size(), item.fileModified};
+                versioned = true;
+            } else {
+                // Nothing was stored: the validators come from the bytes sent and the image
+                // file's own time, so a changed file never earns a 304 for old bytes.
+                versioned = imageModified(path, version.modifiedMicros);
+                version.size = bytes.size();
+            }
+            answer = std::make_shared<HttpMimeResponse>(std::move(bytes), mime);
+        }
+        if (versioned && answer->status() == 200) {
+            HttpLocalfileHandler::applyCacheHeaders(path, request, answer, -1, true, &thumbVersion,
+                                                    &version);
+        }
+        return answer;
+    } catch (const Poco::Exception& e) {
+        return statusReply(410, e.displayText());
+    } catch (const std::exception& e) {
+        return statusReply(410, e.what());
+    } catch (...) {
+        return statusReply(410, "unknown error");
+    }
+}
+
+bool HttpThumbnailHandler::handleGet(HttpRequest* request, HttpResponseConnection* connection) {
+    const Response answer = answerGet(request);
+    sendResponse(connection, request, answer.get());
+    return true;
+}
+
+Response HttpThumbnailHandler::removeAction(const nlohmann::json& body) {
+    if (body.is_object()) {
+        auto it = body.find("path");
+        if (it != body.end() && it->is_string() && !it->get<std::string>().empty()) {
+            const bool removed = ThumbCache::remove(it->get<std::string>());
+            return std::make_shared<HttpMimeResponse>(nlohmann::json(removed).dump(),
+                                                      "application/json");
+        }
+    }
+    throw std::invalid_argument("path is empty");
+}
+
+Response HttpThumbnailHandler::answerPost(HttpRequest* request) {
+    try {
+        std::string text;
+        for (;;) {
+            const std::string piece = request->read(1024);
+            text += piece;
+            if (piece.size() < 1024) break;
+        }
+        const nlohmann::json body = nlohmann::json::parse(text);
+        std::string action;
+        if (body.is_object()) {
+            auto it = body.find("action");
+            if (it != body.end() && it->is_string()) action = it->get<std::string>();
+        }
+        using Action = Response (*)(const nlohmann::json&);
+        const std::map<std::string, Action> actions = {
+            {"remove", &HttpThumbnailHandler::removeAction}};
+        auto found = actions.find(action);
+        if (found == actions.end()) return statusReply(400, "Bad request, unknown action: ");
+        return found->second(body);
+    } catch (const std::exception& e) {
+        return statusReply(444, e.what());
+    } catch (...) {
+        return statusReply(444, "unknown error");
+    }
+}
+
+bool HttpThumbnailHandler::handlePost(HttpRequest* request, HttpResponseConnection* connection) {
+    const Response answer = answerPost(request);
+    sendResponse(connection, request, answer.get());
+    return true;
+}
+
+}  // namespace http
+
+void http::registerThumbnailHandler() {
+    static const http::HandlerWrapper wrapper(std::make_shared<http::HttpThumbnailHandler>(),
+                                              false);
+    static const bool hooks = [] {
+        http::addLargeContentPath("/thumbnail");
+        return true;
+    }();
+    (void)wrapper;
+    (void)hooks;
 }

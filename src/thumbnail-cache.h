@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
+#include "zrkwebview/browser/src/http/http-message.h"
+
 namespace zrksqlite {
 class SQLiteDB;
 }
@@ -46,3 +50,37 @@ public:
     // database of the data folder as it is then (tests, shutdown).
     static void reset();
 };
+
+namespace http {
+
+// "/thumbnail": GET answers the encoded thumbnail of an image file, from the cache when a fresh
+// one of a fitting size is stored, else made by the codec library (and then stored).
+//   Query (names in any case; the last of a name counts): "path" (percent-encoded a second
+//   time), "width" and "height" (0 or absent: 300, unless "option" has 0x1000), "option" (bits
+//   for the codec: 0x2 asks for PNG), "nocache" (present: the cache is neither read nor written),
+//   "subimage" and "level" (above 0: no cache), "expire" (read, no effect), "cache_age" (for the
+//   caching headers).
+// POST {"action":"remove","path":...} deletes the stored thumbnails of a path.
+class HttpThumbnailHandler : public HttpHandler {
+  VESK_DECLARE_CLASS(HttpThumbnailHandler, HttpHandler, "http")
+
+ public:
+  const char* path() override { return "/thumbnail"; }
+  bool handleGet(HttpRequest* request, HttpResponseConnection* connection) override;
+  bool handlePost(HttpRequest* request, HttpResponseConnection* connection) override;
+
+  // The replies handleGet and handlePost send.
+  static std::shared_ptr<HttpResponse> answerGet(HttpRequest* request);
+  static std::shared_ptr<HttpResponse> answerPost(HttpRequest* request);
+  static std::shared_ptr<HttpResponse> removeAction(const nlohmann::json& body);
+
+  // A path as the cache and the codec get it: runs of "/" become one; "\" is an ordinary file
+  // name character and stays.
+  static std::string normalizeThumbnailPath(const std::string& path);
+};
+
+// Appends the thumbnail handler to the handler list once per process and marks its path as
+// large-content.
+void registerThumbnailHandler();
+
+}  // namespace http

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "desk/detail/queue.h"
 #include "desk/message.h"
 #include "desk/thread.h"
 #include "libdispatch/src/dispatch.h"
@@ -240,9 +241,11 @@ void stopRecord(QueueRecord& record) {
   }
 }
 
+// The caller of dispatch_sync waits on `event` through the platform layer, so messages sent to
+// its thread meanwhile (a window's procedure called from another thread) are still served.
 struct SyncWait {
   std::mutex mutex;
-  std::condition_variable cv;
+  std::shared_ptr<desk::detail::Event> event = desk::detail::makeEvent(true, false);
   bool finished = false;
   bool dropped = false;
   std::exception_ptr error;
@@ -409,7 +412,7 @@ void dispatch_sync(dispatch_queue_t queue, std::function<void()> work) {
       std::lock_guard<std::mutex> guard(wait->mutex);
       wait->finished = true;
     }
-    wait->cv.notify_one();  // one caller waits
+    desk::detail::setEvent(wait->event);
   };
   item->dropped = [wait] {
     {
@@ -417,14 +420,14 @@ void dispatch_sync(dispatch_queue_t queue, std::function<void()> work) {
       wait->finished = true;
       wait->dropped = true;
     }
-    wait->cv.notify_one();  // one caller waits
+    desk::detail::setEvent(wait->event);
   };
   post_task(target, std::move(item));
   std::exception_ptr error;
   bool dropped;
+  desk::detail::waitServingSends(wait->event);
   {
-    std::unique_lock<std::mutex> lock(wait->mutex);
-    wait->cv.wait(lock, [&wait] { return wait->finished; });
+    std::lock_guard<std::mutex> lock(wait->mutex);
     // Take the exception out, so the queue thread, which may still hold the wait state, keeps no
     // share of it while the caller handles it.
     error = std::move(wait->error);

@@ -81,7 +81,7 @@ TEST_F(VirtualTime, InputEndsATimedWaitWithoutTheClockMoving) {
   EXPECT_EQ(1000u, GetTickCount());
 }
 
-TEST(RealTime, WaitsWithoutHandlesOnly) {
+TEST(RealTime, WaitsOnInputAndRefusesUnknownHandles) {
   setClock(nullptr);
   MSG m;
   PeekMessage(&m, nullptr, 0, 0, PM_REMOVE);
@@ -94,9 +94,10 @@ TEST(RealTime, WaitsWithoutHandlesOnly) {
   EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(0, nullptr, 0, 0, QS_ALLINPUT));
   PeekMessage(&m, nullptr, 0, 0, PM_REMOVE);
 
+  // Handles must be events.
   HANDLE h = nullptr;
   EXPECT_EQ(WAIT_FAILED, MsgWaitForMultipleObjects(1, &h, 0, 0, QS_ALLINPUT));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
 }
 
 }  // namespace

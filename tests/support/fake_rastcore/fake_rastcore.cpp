@@ -6,6 +6,8 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <chrono>
 
 #include "rastcore/rastcore_api.h"
 
@@ -25,6 +27,7 @@ std::string g_calls;
 std::string g_callsCopy;
 int32_t g_outstanding = 0;
 int32_t g_quitPolls = 0;
+int32_t g_quitPauseMs = 0;
 thread_local std::string t_error;
 
 std::string text(const char* s) { return s ? std::string("\"") + s + "\"" : "null"; }
@@ -71,6 +74,7 @@ FAKE_API void fake_rastcore_reset(void) {
   g_calls.clear();
   g_outstanding = 0;
   g_quitPolls = 0;
+  g_quitPauseMs = 0;
 }
 
 FAKE_API void fake_rastcore_script(const char* name, int32_t result, const void* bytes,
@@ -96,6 +100,11 @@ FAKE_API int32_t fake_rastcore_outstanding(void) {
 FAKE_API void fake_rastcore_quit_polls(int32_t n) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_quitPolls = n;
+}
+
+FAKE_API void fake_rastcore_quit_pause_ms(int32_t ms) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_quitPauseMs = ms;
 }
 
 extern "C" {
@@ -190,12 +199,14 @@ bool c_copy_image_to(const char* src, const char* dst, const char* config, uint6
                        config ? text(std::string(config, configLength).c_str()) : "null",
                        " configLength=", configLength, " callback=", shouldQuit ? "set" : "null",
                        " argument=", text(callbackArgument)));
-  int32_t polls;
+  int32_t polls, pauseMs;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     polls = g_quitPolls;
+    pauseMs = g_quitPauseMs;
   }
   for (int32_t i = 0; shouldQuit && i < polls; ++i) {
+    if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     if (shouldQuit(callbackArgument)) {
       t_error = "cancelled";
       return false;

@@ -14,7 +14,8 @@
 //                                 arguments as name=value, separated by spaces;
 //   fake_rastcore_outstanding()   buffers handed out and not yet given back;
 //   fake_rastcore_quit_polls(n)   c_copy_image_to asks its quit callback up to n times and fails
-//                                 with "cancelled" when it answers true.
+//                                 with "cancelled" when it answers true;
+//   fake_rastcore_quit_pause_ms(ms) and sleeps this long before each of those polls.
 //
 // FakeRastcore opens the fake at the path a CodecLibrary loads it from (dlopen gives the same
 // instance) and calls these. Keep it alive while the script matters: once no one holds the fake
@@ -45,6 +46,7 @@ class FakeRastcore {
   std::string calls() { return fn<const char*()>("fake_rastcore_calls")(); }
   int32_t outstanding() { return fn<int32_t()>("fake_rastcore_outstanding")(); }
   void quitPolls(int32_t n) { fn<void(int32_t)>("fake_rastcore_quit_polls")(n); }
+  void quitPauseMs(int32_t ms) { fn<void(int32_t)>("fake_rastcore_quit_pause_ms")(ms); }
 
  private:
   template <typename F>
