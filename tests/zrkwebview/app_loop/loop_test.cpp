@@ -21,25 +21,35 @@
 
 namespace {
 
-// A thread that starts the dispatch library (becoming the UI thread) and then runs jobs.
+// A thread that starts the dispatch library (becoming the UI thread) and then runs jobs. Between
+// jobs it waits in the layer, so the test clock sees it idle.
 class UiThread {
  public:
   UiThread() {
+    wake_ = desk::CreateEvent(nullptr, FALSE_, FALSE_, nullptr);
     thread_ = std::thread([this] {
       dispatch_init();
-      std::unique_lock<std::mutex> lock(mutex_);
       for (;;) {
-        cv_.wait(lock, [&] { return job_ || stop_; });
-        if (stop_) break;
-        auto job = std::move(job_);
-        job_ = nullptr;
-        lock.unlock();
+        desk::DWORD r = desk::MsgWaitForMultipleObjects(1, &wake_, 0, desk::INFINITE,
+                                                        desk::QS_ALLINPUT);
+        if (r != desk::WAIT_OBJECT_0) {
+          desk::MSG msg;
+          while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) desk::DispatchMessage(&msg);
+          continue;
+        }
+        std::function<void()> job;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (stop_) break;
+          job = std::move(job_);
+          job_ = nullptr;
+        }
+        if (!job) continue;
         job();
-        lock.lock();
+        std::lock_guard<std::mutex> lock(mutex_);
         ++finished_;
         cv_.notify_all();
       }
-      lock.unlock();
       dispatch_shutdown();
     });
   }
@@ -48,8 +58,9 @@ class UiThread {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
     }
-    cv_.notify_all();
+    desk::SetEvent(wake_);
     thread_.join();
+    desk::CloseHandle(wake_);
   }
   // Starts `job` on the UI thread; `wait` returns once it has finished (false after `guard` of
   // real time).
@@ -57,7 +68,7 @@ class UiThread {
     std::lock_guard<std::mutex> lock(mutex_);
     job_ = std::move(job);
     target_ = finished_ + 1;
-    cv_.notify_all();
+    desk::SetEvent(wake_);
   }
   bool finished() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -73,6 +84,8 @@ class UiThread {
   }
 
  private:
+  static constexpr desk::BOOL FALSE_ = 0;
+  desk::HANDLE wake_ = nullptr;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable cv_;
