@@ -609,13 +609,17 @@ DWORD EnableMenuItem(HMENU menu, UINT item, UINT flags);
 DWORD CheckMenuItem(HMENU menu, UINT item, UINT flags);
 UINT GetMenuState(HMENU menu, UINT item, UINT flags);  // 0xFFFFFFFF when there is no such item
 int GetMenuItemCount(HMENU menu);
-// The menu bar is always empty: GetMenu gives null and DrawMenuBar only checks the handle.
+// The menu bar is always empty: GetMenu gives null, SetMenu changes nothing (and succeeds), and
+// DrawMenuBar only checks the handle.
 HMENU GetMenu(HWND hwnd);
+BOOL SetMenu(HWND hwnd, HMENU menu);
 BOOL DrawMenuBar(HWND hwnd);
 // Runs a nested message loop on the calling thread until the menu is chosen or dismissed (the
 // test controller's chooser decides). With TPM_RETURNCMD returns the command (0 when dismissed);
 // otherwise posts WM_COMMAND to `hwnd` (unless TPM_NONOTIFY) and returns non-zero on a choice.
 BOOL TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND hwnd, const TPMPARAMS* params);
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND hwnd,
+                    const RECT* rect);
 BOOL EndMenu();
 
 // ---- the observer --------------------------------------------------------------------------------

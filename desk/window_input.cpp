@@ -412,6 +412,15 @@ HMENU GetMenu(HWND hwnd) {
   return nullptr;
 }
 
+BOOL SetMenu(HWND hwnd, HMENU menu) {
+  (void)menu;
+  if (!IsWindow(hwnd)) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  return 1;
+}
+
 BOOL DrawMenuBar(HWND hwnd) {
   if (!IsWindow(hwnd)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -486,6 +495,13 @@ BOOL TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND hwnd, const TPM
   if (session.chosen && notify && IsWindow(hwnd))
     PostMessage(hwnd, WM_COMMAND, session.chosen, 0);
   return session.chosen ? 1 : 0;
+}
+
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND hwnd,
+                    const RECT* rect) {
+  (void)reserved;
+  (void)rect;
+  return TrackPopupMenuEx(menu, flags, x, y, hwnd, nullptr);
 }
 
 BOOL EndMenu() {
