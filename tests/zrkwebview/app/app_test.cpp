@@ -253,12 +253,14 @@ TEST(Configuration, AddOnceListsAndScripts) {
   EXPECT_FALSE(none.textColor || none.backgroundColor || none.borderColor ||
                none.controlBackgroundColor || none.controlTextColor || none.controlBorderColor ||
                none.animationDuration);
+  EXPECT_EQ(zrk::animationDuration(), 200u);
   zrk::DialogAttributes set;
   set.fontSize = 12;
   set.animationDuration = 300;
   zrk::setDialogAttributes(set);
   EXPECT_EQ(zrk::dialogAttributes().fontSize, 12);
   EXPECT_EQ(zrk::dialogAttributes().animationDuration, 300u);
+  EXPECT_EQ(zrk::animationDuration(), 300u);
 
   EXPECT_EQ(zrk::kInternalListenersFunctionId, "__internal_listeners_function_id__");
   EXPECT_EQ(zrk::kInternalListenersObjectId, "__internal_listeners_object_id");

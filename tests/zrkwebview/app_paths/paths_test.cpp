@@ -17,6 +17,7 @@
 #include "desk/test_services.h"
 #include "zrkwebview/browser/src/app-paths.h"
 #include "zrkwebview/browser/src/app.h"
+#include "zrkwebview/browser/src/configuration.h"
 
 namespace {
 
@@ -84,10 +85,13 @@ TEST_F(AppPaths, DataDirectory) {
   }
   ScopedEnv xdg("XDG_DATA_HOME", "/tmp/xdg");
   // The identifier comes from the version block; "zrk" without one.
+  EXPECT_EQ(zrk::applicationIdentifier(), "Pelmora");
   desk::test::setVersionBlock(blockWith({{"Identifier", u"abc"}}));
   EXPECT_EQ(zrk::dataDirectory(), "/tmp/xdg/abc/");
+  EXPECT_EQ(zrk::applicationIdentifier(), "abc");
   desk::test::setVersionBlock(blockWith({{"ProductName", u"P"}}));
   EXPECT_EQ(zrk::dataDirectory(), "/tmp/xdg/zrk/");
+  EXPECT_EQ(zrk::applicationIdentifier(), "");
   desk::test::setVersionBlock(std::nullopt);
   EXPECT_EQ(zrk::dataDirectory(), "/tmp/xdg/zrk/");
   // The application's override wins, unchanged.

@@ -158,6 +158,8 @@ void setDialogAttributes(const DialogAttributes& attributes) {
 }
 DialogAttributes dialogAttributes() { return copyOf(dialogSlot()); }
 
+uint32_t animationDuration() { return dialogAttributes().animationDuration.value_or(200); }
+
 void addHostLocation(const std::string& location, const std::string& folder) {
   http::StaticPathTable::add(location, folder);
 }

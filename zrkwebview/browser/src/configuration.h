@@ -58,6 +58,8 @@ HeaderList corsHeaders();
 
 void setDialogAttributes(const DialogAttributes& attributes);
 DialogAttributes dialogAttributes();
+// The duration of animated window moves and resizes: the dialog attributes' value, else 200 ms.
+uint32_t animationDuration();
 
 // Maps a URL prefix to a local folder in the static-file table.
 void addHostLocation(const std::string& location, const std::string& folder);
