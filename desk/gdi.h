@@ -202,11 +202,9 @@ constexpr UINT DT_VCENTER = 0x0004;
 constexpr UINT DT_BOTTOM = 0x0008;
 constexpr UINT DT_WORDBREAK = 0x0010;
 constexpr UINT DT_SINGLELINE = 0x0020;
-constexpr UINT DT_EXPANDTABS = 0x0040;
 constexpr UINT DT_NOCLIP = 0x0100;
 constexpr UINT DT_CALCRECT = 0x0400;
 constexpr UINT DT_NOPREFIX = 0x0800;
-constexpr UINT DT_END_ELLIPSIS = 0x8000;
 
 // Draws (or with DT_CALCRECT only measures) text in the rectangle with the DC's font, text colour
 // and background mode. `count` -1 means NUL-terminated. Lines break at "\n" (and "\r\n") unless
