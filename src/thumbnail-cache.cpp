@@ -19,7 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "src/app-paths.h"
+#include "zrkwebview/browser/src/app-paths.h"
 #include "src/codec-library.h"
 #include "src/getimage-handler.h"
 #include "zrkwebview/browser/src/handlers/file-serving.h"

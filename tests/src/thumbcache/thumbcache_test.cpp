@@ -14,7 +14,6 @@
 #include <sstream>
 #include <thread>
 
-#include "src/app-paths.h"
 #include "src/thumbnail-cache.h"
 #include "vesk/log.h"
 #include "zrksqlite/sqlite-db.h"
@@ -100,32 +99,6 @@ protected:
 };
 
 }  // namespace
-
-TEST(AppPaths, DataDirectoryFollowsXdg) {
-    std::optional<std::string> xdg, home;
-    if (const char* v = std::getenv("XDG_DATA_HOME")) xdg = v;
-    if (const char* v = std::getenv("HOME")) home = v;
-    setenv("HOME", "/home/someone", 1);
-    const struct {
-        const char* xdg;  // null: unset
-        const char* expected;
-    } cases[] = {
-        {"/data/here", "/data/here/Pelmora/"},
-        {"/data/here/", "/data/here/Pelmora/"},
-        {"relative/ignored", "/home/someone/.local/share/Pelmora/"},
-        {"", "/home/someone/.local/share/Pelmora/"},
-        {nullptr, "/home/someone/.local/share/Pelmora/"},
-    };
-    for (const auto& c : cases) {
-        if (c.xdg) setenv("XDG_DATA_HOME", c.xdg, 1);
-        else unsetenv("XDG_DATA_HOME");
-        EXPECT_EQ(zrk::dataDirectory(), c.expected) << (c.xdg ? c.xdg : "(unset)");
-    }
-    if (xdg) setenv("XDG_DATA_HOME", xdg->c_str(), 1);
-    else unsetenv("XDG_DATA_HOME");
-    if (home) setenv("HOME", home->c_str(), 1);
-    else unsetenv("HOME");
-}
 
 TEST_F(ThumbCacheTest, OpensInTheDataFolderWithWalAndBusyTimeout) {
     auto db = ThumbCache::open();
