@@ -7,6 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "src/update-handler.h"
+#include "zrkwebview/browser/src/app.h"
+#include "zrkwebview/browser/src/webview.h"
+#include "zrkwebview/browser/src/window.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
@@ -40,7 +43,15 @@ bool HttpAppDataHandler::handleGet(HttpRequest* request, HttpResponseConnection*
 }
 
 std::shared_ptr<HttpResponse> HttpAppDataHandler::resizeAction() {
-  throw std::runtime_error("no main window");
+  const std::shared_ptr<zrk::App> app = zrk::App::instance();
+  const std::shared_ptr<zrk::Window> window = app ? app->mainWindow() : nullptr;
+  // Before the loop starts and after it ends there is no main window: answer instead of
+  // reaching through a null pointer.
+  if (!window) throw std::runtime_error("no main window");
+  window->forEachWebview([](const std::shared_ptr<zrk::Webview>& webview) {
+    if (webview) webview->evaluateScript("window.dispatchEvent(new Event('resize'))", nullptr, false);
+  });
+  return std::make_shared<HttpMimeResponse>("true", "application/json");
 }
 
 std::shared_ptr<HttpResponse> HttpAppDataHandler::daemonStatusAction(const nlohmann::json& body) {

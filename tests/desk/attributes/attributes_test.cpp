@@ -6,18 +6,32 @@
 #include "desk/sysinfo.h"
 #include "desk/test_services.h"
 #include "desk/thread.h"
+#include "desk/window.h"
 
 namespace desk {
 namespace {
 
 class AttributesTest : public ::testing::Test {
  protected:
+  // The attributes belong to real windows of the layer: a made-up handle is refused.
+  static void SetUpTestSuite() {
+    WNDCLASSEX wc;
+    wc.lpfnWndProc = DefWindowProc;
+    wc.lpszClassName = u"AttributesTestWindow";
+    RegisterClassEx(&wc);
+  }
+  void SetUp() override {
+    hwnd_ = CreateWindowEx(0, u"AttributesTestWindow", u"attributes", WS_OVERLAPPEDWINDOW, 10, 10,
+                           400, 300, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(hwnd_, nullptr);
+  }
   void TearDown() override {
     test::forgetWindowAttributes(hwnd_);
     test::failDwm(S_OK);
     test::failTaskbarCreation(false);
+    DestroyWindow(hwnd_);
   }
-  HWND hwnd_ = reinterpret_cast<HWND>(0x5500);
+  HWND hwnd_ = nullptr;
 };
 
 TEST_F(AttributesTest, DwmAttributesAndFrame) {

@@ -16,6 +16,9 @@
 
 #include "src/appdata-handler.h"
 #include "src/update-handler.h"
+#include "tests/support/fake_webview.h"
+#include "zrkwebview/browser/src/app.h"
+#include "zrkwebview/browser/src/window.h"
 #include "tests/support/http_fakes.h"
 #include "vesk/crypto.h"
 #include "vesk/tdata.h"
@@ -199,6 +202,34 @@ TEST(UpdateEndpoint, GetIsNotAnswered) {
   RecordingConnection connection;
   EXPECT_FALSE(handler.handleGet(&request, &connection));
   EXPECT_TRUE(connection.calls.empty());
+}
+
+class TestApp : public zrk::App {
+ public:
+  using zrk::App::setMainWindow;
+};
+
+TEST(AppDataEndpoint, ResizeReachesEveryWebviewOfTheMainWindow) {
+  http::HttpAppDataHandler handler;
+  zrk::App::setFactory([] { return std::make_shared<TestApp>(); });
+  const auto app = std::dynamic_pointer_cast<TestApp>(zrk::App::instance());
+  ASSERT_TRUE(app);
+  EXPECT_EQ(post(handler, R"({"action":"resize"})").reason, "no main window");
+  auto window = std::make_shared<zrk::Window>();
+  window->setLabel("mainwindow");
+  auto first = std::make_shared<pel::test::FakeWebview>("a", window.get());
+  auto second = std::make_shared<pel::test::FakeWebview>("b", window.get());
+  window->addWebview(first, true);
+  window->addWebview(second, true);
+  app->setMainWindow(window);
+  const Reply reply = post(handler, R"({"action":"resize"})");
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "true");
+  for (const auto& webview : {first, second}) {
+    EXPECT_EQ(webview->scripts(),
+              std::vector<std::string>{"window.dispatchEvent(new Event('resize'))"});
+  }
+  app->setMainWindow(nullptr);
 }
 
 TEST(AppDataEndpoint, Actions) {

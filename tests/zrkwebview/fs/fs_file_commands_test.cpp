@@ -151,6 +151,23 @@ TEST_F(FsCommands, RemoveWithoutPermanentGoesToTheRecycleBin) {
   EXPECT_TRUE(stdfs::exists(at("f")));
 }
 
+TEST_F(FsCommands, RemoveUsesTheTrashOfTheDataFolder) {
+  const std::string data = at("data");
+  stdfs::create_directories(data);
+  const char* previous = getenv("XDG_DATA_HOME");
+  const std::string saved = previous ? previous : "";
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  writeAll(at("photo.jpg"), "pixels");
+  EXPECT_EQ(call("remove", {{"path", at("photo.jpg")}}).body, "true");
+  EXPECT_FALSE(stdfs::exists(at("photo.jpg")));
+  EXPECT_EQ(readAll(data + "/Trash/files/photo.jpg"), "pixels");
+  EXPECT_TRUE(stdfs::exists(data + "/Trash/info/photo.jpg.trashinfo"));
+  // A file that is not there stays an error, and nothing is claimed for it.
+  EXPECT_EQ(call("remove", {{"path", at("gone.jpg")}}).status, 400);
+  EXPECT_FALSE(stdfs::exists(data + "/Trash/info/gone.jpg.trashinfo"));
+  if (previous) setenv("XDG_DATA_HOME", saved.c_str(), 1); else unsetenv("XDG_DATA_HOME");
+}
+
 TEST_F(FsCommands, Rename) {
   writeAll(at("a"), "A");
   writeAll(at("b"), "B");

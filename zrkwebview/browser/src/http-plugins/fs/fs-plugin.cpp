@@ -12,6 +12,7 @@
 #include <Poco/Exception.h>
 #include <nlohmann/json.hpp>
 
+#include "desk/shell.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-support.h"
 
 namespace zrk::plugin {
@@ -174,9 +175,13 @@ RecycleBinMover& installedMover() {
   return mover;
 }
 
+// The freedesktop trash of the platform layer.
 void platformRecycle(const std::string& path) {
-  (void)path;
-  throw std::runtime_error("The recycle bin is not available.");
+  std::string error;
+  if (!desk::moveToTrash(path, &error)) {
+    throw std::runtime_error(error.empty() ? std::string("Cannot move to the trash: ") + path
+                                           : error);
+  }
 }
 
 }  // namespace
