@@ -5,6 +5,8 @@
 
 #include "zrkwebview/browser/src/app-paths.h"
 #include "zrkwebview/browser/src/handlers/static-path-table.h"
+#include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
@@ -32,8 +34,8 @@ constexpr Registration kBuiltins[] = {
     {"defaults", nullptr},
     {"dialog", nullptr},
     {"event", nullptr},
-    {"fetch", nullptr},
-    {"fs", nullptr},
+    {"fetch", &plugin::registerFetchPlugin},
+    {"fs", &plugin::registerFSPlugin},
     {"image", nullptr},
     {"__zrk_channel__", &plugin::registerIpcPlugin},
     {"menu", nullptr},
