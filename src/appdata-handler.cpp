@@ -1,12 +1,10 @@
 #include "src/appdata-handler.h"
 
-#include <functional>
-#include <map>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
-#include "src/update-handler.h"
+#include "src/post-actions.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/webview.h"
 #include "zrkwebview/browser/src/window.h"
@@ -15,15 +13,6 @@
 #include "zrkwebview/browser/src/http/http-responses.h"
 
 namespace http {
-namespace {
-
-std::string stringKey(const nlohmann::json& body, const char* key) {
-  if (!body.is_object()) return std::string();
-  auto it = body.find(key);
-  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-}  // namespace
 
 void daemonStatus(const std::string& bundleId) {
   (void)bundleId;
@@ -71,26 +60,10 @@ std::shared_ptr<HttpResponse> HttpAppDataHandler::daemonEnableAction(const nlohm
 }
 
 bool HttpAppDataHandler::handlePost(HttpRequest* request, HttpResponseConnection* connection) {
-  std::shared_ptr<HttpResponse> response;
-  try {
-    const nlohmann::json body = nlohmann::json::parse(readSmallBody(request), nullptr, true, false);
-    const std::string action = stringKey(body, "action");
-    const std::map<std::string, std::function<std::shared_ptr<HttpResponse>()>> actions{
-        {"resize", [] { return resizeAction(); }},
-        {"daemon-status", [&body] { return daemonStatusAction(body); }},
-        {"daemon-enable", [&body] { return daemonEnableAction(body); }},
-    };
-    auto found = actions.find(action);
-    if (found == actions.end()) {
-      response = std::make_shared<HttpStatusResponse>(400,
-                                                      std::string("Bad request, unknown action: "));
-    } else {
-      response = found->second();
-    }
-  } catch (const std::exception& e) {
-    response = std::make_shared<HttpStatusResponse>(444, std::string(e.what()));
-  }
-  sendResponse(connection, request, response.get());
+  answerPostAction(request, connection,
+                   {{"resize", [](const nlohmann::json&) { return resizeAction(); }},
+                    {"daemon-status", daemonStatusAction},
+                    {"daemon-enable", daemonEnableAction}});
   return true;
 }
 

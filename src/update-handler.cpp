@@ -1,11 +1,10 @@
 #include "src/update-handler.h"
 
-#include <functional>
-#include <map>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "src/post-actions.h"
 #include "vesk/crypto.h"
 #include "vesk/signature.h"
 #include "vesk/tdata.h"
@@ -14,28 +13,6 @@
 #include "zrkwebview/browser/src/http/http-responses.h"
 
 namespace http {
-namespace {
-
-std::string stringKey(const nlohmann::json& body, const char* key) {
-  if (!body.is_object()) return std::string();
-  auto it = body.find(key);
-  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-}  // namespace
-
-std::string readSmallBody(HttpRequest* request) {
-  constexpr size_t kPiece = 1024;
-  constexpr size_t kLimit = 1024 * 1024;
-  std::string body;
-  for (;;) {
-    const std::string piece = request->read(kPiece);
-    body += piece;
-    if (body.size() > kLimit) throw std::length_error("request body too large");
-    if (piece.size() < kPiece) break;
-  }
-  return body;
-}
 
 std::shared_ptr<HttpResponse> HttpUpdateHandler::verifySignatureAction(const nlohmann::json& body) {
   const std::string signature = stringKey(body, "signature");
@@ -62,24 +39,7 @@ std::shared_ptr<HttpResponse> HttpUpdateHandler::verifySignatureAction(const nlo
 }
 
 bool HttpUpdateHandler::handlePost(HttpRequest* request, HttpResponseConnection* connection) {
-  std::shared_ptr<HttpResponse> response;
-  try {
-    const nlohmann::json body = nlohmann::json::parse(readSmallBody(request), nullptr, true, false);
-    const std::string action = stringKey(body, "action");
-    const std::map<std::string, std::function<std::shared_ptr<HttpResponse>()>> actions{
-        {"verify-signature", [&body] { return verifySignatureAction(body); }},
-    };
-    auto found = actions.find(action);
-    if (found == actions.end()) {
-      response = std::make_shared<HttpStatusResponse>(400,
-                                                      std::string("Bad request, unknown action: "));
-    } else {
-      response = found->second();
-    }
-  } catch (const std::exception& e) {
-    response = std::make_shared<HttpStatusResponse>(444, std::string(e.what()));
-  }
-  sendResponse(connection, request, response.get());
+  answerPostAction(request, connection, {{"verify-signature", verifySignatureAction}});
   return true;
 }
 

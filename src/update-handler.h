@@ -23,8 +23,4 @@ class HttpUpdateHandler : public HttpHandler {
 // Appends the handler to the handler list, once per process.
 void registerUpdateHandler();
 
-// The body of a small JSON request, read in pieces of 1024 bytes until a shorter piece. Bodies
-// over 1 MiB throw std::length_error before they are parsed.
-std::string readSmallBody(HttpRequest* request);
-
 }  // namespace http

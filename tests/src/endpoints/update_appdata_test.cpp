@@ -259,7 +259,9 @@ TEST(AppDataEndpoint, Actions) {
     SCOPED_TRACE(row.body.substr(0, 60));
     const Reply reply = post(handler, row.body);
     EXPECT_EQ(reply.status, row.status);
-    if (!row.reason.empty()) EXPECT_EQ(reply.reason, row.reason);
+    if (!row.reason.empty()) {
+      EXPECT_EQ(reply.reason, row.reason);
+    }
     EXPECT_EQ(reply.finishes, 1);
   }
   FakeRequest get("GET", "https://app.local/appdata?action=resize");
