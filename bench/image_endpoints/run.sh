@@ -2,10 +2,10 @@
 # The image endpoints beside their peers, on one generated set of 6000x4000 JPEGs (the codec
 # benchmark's generator).
 #   bench/image_endpoints/run.sh [bindir] [workdir] [count]
-# bindir holds image_endpoints_bench, rastcore_bench and librastcore.so; build them without
-# sanitizers:
+# bindir holds image_endpoints_bench, image_endpoints_page_bench, rastcore_bench and
+# librastcore.so; build them without sanitizers:
 #   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELMORA_TESTS=OFF
-#   ninja -C build-bench image_endpoints_bench rastcore_bench rastcore
+#   ninja -C build-bench image_endpoints_bench image_endpoints_page_bench rastcore_bench rastcore
 set -euo pipefail
 bin=${1:-build-bench/bin}
 work=${2:-/tmp/image-endpoints-bench}
@@ -25,3 +25,6 @@ echo "vipsthumbnail -s 300x300: $(echo "($end - $start) * 1000" | bc) ms"
 
 echo "getdata of one 24 MP JPEG"
 "$bin/image_endpoints_bench" getdata "${jpgs[0]}" 7
+
+echo "from a page in Chromium: thumbnails of the same set, then getdata of the first file"
+"$bin/image_endpoints_page_bench" "${jpgs[@]}" --rounds 7
