@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "desk/com.h"
-#include "desk/detail/shared_types.h"
+#include "desk/window.h"
 #include "desk/types.h"
 
 namespace desk {

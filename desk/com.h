@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "desk/detail/shared_types.h"
+#include "desk/window.h"
 #include "desk/types.h"
 
 namespace desk {

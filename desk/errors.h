@@ -1,7 +1,7 @@
 // Error codes of the layer's services (the thread and message codes are in desk/types.h).
 #pragma once
 
-#include "desk/detail/shared_types.h"
+#include "desk/window.h"
 #include "desk/types.h"
 
 namespace desk {

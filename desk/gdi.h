@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "desk/detail/shared_types.h"
+#include "desk/window.h"
 #include "desk/gfx/bitmap.h"
 #include "desk/gfx/text.h"
 #include "desk/types.h"

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "desk/detail/shared_types.h"
+#include "desk/window.h"
 #include "desk/gdi.h"
 #include "desk/gfx/bitmap.h"
 #include "desk/types.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "desk/attributes.h"
-#include "desk/detail/shared_types.h"
+#include "desk/window.h"
 #include "desk/gfx/bitmap.h"
 #include "desk/msgbox.h"
 #include "desk/shell.h"

@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "desk/detail/shared_types.h"
+#include "desk/window.h"
 #include "desk/test_services.h"
 
 namespace desk::detail {
