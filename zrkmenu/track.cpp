@@ -490,7 +490,14 @@ LRESULT ZrkMenu::wndProc(HWND h, UINT message, WPARAM wParam, LPARAM lParam) {
       case WM_PAINT: {
         PAINTSTRUCT ps;
         BeginPaint(h, &ps);
-        present(width + 2 * s, height + 2 * s);
+        if (animationFrame_) {
+          // Mid-animation the window shows the top of the kept frame, as tall as it is now.
+          RECT wr;
+          GetWindowRect(h, &wr);
+          presentAnimationFrame(width + 2 * s, wr.bottom - wr.top);
+        } else {
+          present(width + 2 * s, height + 2 * s);
+        }
         EndPaint(h, &ps);
         return 0;
       }

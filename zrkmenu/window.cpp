@@ -45,7 +45,9 @@ void ZrkMenu::createWindow() {
     g_classRegistered = true;
   }
   const int s = shadowSize();
-  HWND owner = IsWindow(parentWindow) ? parentWindow : GetDesktopWindow();
+  // Without an owner window the menu is a top-level window of its own (the platform layer's
+  // desktop is no window to own one).
+  HWND owner = IsWindow(parentWindow) ? parentWindow : nullptr;
   HWND created = CreateWindowEx(WS_EX_LAYERED | WS_EX_TOPMOST, kMenuClassName, u"", WS_POPUP, x,
                                 y, width + 2 * s, 1, owner, nullptr, instance, this);
   if (!IsWindow(created)) {
