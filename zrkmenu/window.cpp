@@ -48,7 +48,8 @@ void ZrkMenu::createWindow() {
   // Without an owner window the menu is a top-level window of its own (the platform layer's
   // desktop is no window to own one).
   HWND owner = IsWindow(parentWindow) ? parentWindow : nullptr;
-  HWND created = CreateWindowEx(WS_EX_LAYERED | WS_EX_TOPMOST, kMenuClassName, u"", WS_POPUP, x,
+  // WS_EX_NOACTIVATE: the platform layer decides activation on a click by this style.
+  HWND created = CreateWindowEx(WS_EX_LAYERED | WS_EX_TOPMOST | WS_EX_NOACTIVATE, kMenuClassName, u"", WS_POPUP, x,
                                 y, width + 2 * s, 1, owner, nullptr, instance, this);
   if (!IsWindow(created)) {
     throw std::runtime_error("Window creation failed: " + std::to_string(GetLastError()));
