@@ -1,3 +1,5 @@
+#include <cairo.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -138,23 +140,26 @@ void drawShadow(Graphics& g, const RectF& rect, int radius, int offsetX, int off
   const int64_t tw = static_cast<int64_t>(rect.width) + 2 * int64_t{blur};
   const int64_t th = static_cast<int64_t>(rect.height) + 2 * int64_t{blur};
   if (!desk::gfx::validSize(tw, th)) return;
-  auto temp = Bitmap::make(static_cast<int>(tw), static_cast<int>(th));
-  if (!temp) return;
+  // The shape and its blur live in one premultiplied surface, composited as it is.
+  cairo_surface_t* temp =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(tw), static_cast<int>(th));
+  if (cairo_surface_status(temp) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(temp);
+    return;
+  }
   {
-    Graphics tg(*temp);
+    Graphics tg(temp);
     tg.setAntiAlias(true);
     Path p;
     addRoundedRect(p, {double(blur + offsetX), double(blur + offsetY), rect.width, rect.height},
                    radius);
     tg.fillPath(p, color);
   }
-  std::vector<uint32_t> pre = temp->premultipliedPixels();
-  stackBlur(reinterpret_cast<uint8_t*>(pre.data()), temp->width(), temp->height(),
-            temp->width() * 4, blur);
-  auto blurred = Bitmap::fromPremultiplied(reinterpret_cast<const uint8_t*>(pre.data()),
-                                           temp->width(), temp->height(), temp->width() * 4);
-  if (!blurred) return;
-  drawBitmapWithOpacity(g, *blurred, rect.x + offsetX - blur, rect.y + offsetY - blur, opacity);
+  stackBlur(cairo_image_surface_get_data(temp), static_cast<int>(tw), static_cast<int>(th),
+            cairo_image_surface_get_stride(temp), blur);
+  cairo_surface_mark_dirty(temp);
+  g.drawSurface(temp, rect.x + offsetX - blur, rect.y + offsetY - blur, opacity);
+  cairo_surface_destroy(temp);
 }
 
 // ---- fonts and measuring ---------------------------------------------------------------------
@@ -391,11 +396,40 @@ void ZrkMenu::render(Bitmap& frame, int h, bool noShadow) {
   g.restore();
 }
 
+std::vector<uint32_t> ZrkMenu::renderPremultiplied(int cx, int cy, int h) {
+  std::vector<uint32_t> out;
+  if (!desk::gfx::validSize(cx, cy)) return out;
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cx, cy);
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(surface);
+    return out;
+  }
+  {
+    Graphics g(surface);
+    g.clear(0x00ffffff);
+    if (shadowSurface_) g.drawSurface(shadowSurface_.get(), 0, 0, 1.0);
+    const int s = shadowSize();
+    g.save();
+    g.translate(s, s);
+    paint(g, h);
+    g.restore();
+  }
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  out.resize(static_cast<size_t>(cx) * cy);
+  for (int y = 0; y < cy; ++y)
+    std::memcpy(&out[static_cast<size_t>(y) * cx], data + static_cast<size_t>(y) * stride,
+                static_cast<size_t>(cx) * 4);
+  cairo_surface_destroy(surface);
+  return out;
+}
+
 void ZrkMenu::buildShadow() {
   const int s = shadowSize();
   const Color color = shadowColor();
   const int64_t w = int64_t{width} + 2 * int64_t{s}, h = int64_t{height} + 2 * int64_t{s};
   shadowBitmap.reset();
+  shadowSurface_.reset();
   if (!desk::gfx::validSize(w, h)) return;
   auto bitmap = Bitmap::make(static_cast<int>(w), static_cast<int>(h));
   if (!bitmap) return;
@@ -406,6 +440,7 @@ void ZrkMenu::buildShadow() {
                static_cast<int>(borderRadius_ * 0.5), 2, 3, static_cast<int>(2 * s * 1.5), 1.0,
                std::nullopt, toArgb(color));
   }
+  shadowSurface_.reset(bitmap->toSurface(), &cairo_surface_destroy);
   shadowBitmap = std::make_shared<Bitmap>(std::move(*bitmap));
   char sig[64];
   std::snprintf(sig, sizeof sig, "%d:%d:%d:%u:%d", width, height, s, color, borderRadius_);

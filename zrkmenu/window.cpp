@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -162,18 +163,20 @@ void ZrkMenu::animationTick() {
 void ZrkMenu::prepareAnimationFrame() {
   releaseAnimationFrame();
   const int s = shadowSize();
-  auto frame = gfx::Bitmap::make(width + 2 * s, height + 2 * s);
-  if (!frame) return;
+  KeptFrame frame;
+  frame.width = width + 2 * s;
+  frame.height = height + 2 * s;
   // A visible height other than `height`: the animation's frame has no border.
-  render(*frame, height + 2 * s, false);
-  animationFrame_ = std::move(*frame);
+  frame.pixels = renderPremultiplied(frame.width, frame.height, height + 2 * s);
+  if (frame.pixels.empty()) return;
+  animationFrame_ = std::move(frame);
 }
 
 void ZrkMenu::presentAnimationFrame(int cx, int cy) {
   if (!animationFrame_) prepareAnimationFrame();
   if (!animationFrame_ || !hwnd) return;
-  cx = std::min(cx, animationFrame_->width());
-  cy = std::min(cy, animationFrame_->height());
+  cx = std::min(cx, animationFrame_->width);
+  cy = std::min(cy, animationFrame_->height);
   if (cx <= 0 || cy <= 0) return;
   RECT wr;
   GetWindowRect(hwnd, &wr);
@@ -181,10 +184,10 @@ void ZrkMenu::presentAnimationFrame(int cx, int cy) {
   frame.width = cx;
   frame.height = cy;
   frame.position = POINT{wr.left, wr.top};
-  frame.pixels.reserve(static_cast<size_t>(cx) * cy);
+  frame.pixels.resize(static_cast<size_t>(cx) * cy);
   for (int yy = 0; yy < cy; ++yy)
-    for (int xx = 0; xx < cx; ++xx)
-      frame.pixels.push_back(gfx::premultiply(animationFrame_->pixel(xx, yy)));
+    std::copy_n(&animationFrame_->pixels[static_cast<size_t>(yy) * animationFrame_->width], cx,
+                &frame.pixels[static_cast<size_t>(yy) * cx]);
   UpdateLayeredWindowFrame(hwnd, frame);
 }
 
@@ -194,14 +197,12 @@ void ZrkMenu::present(int cx, int cy) {
   if (!hwnd || !gfx::validSize(cx, cy)) return;
   RECT wr;
   GetWindowRect(hwnd, &wr);
-  auto bitmap = gfx::Bitmap::make(cx, cy);
-  if (!bitmap) return;
-  render(*bitmap, 0, false);
   LayeredFrame frame;
   frame.width = cx;
   frame.height = cy;
   frame.position = POINT{wr.left, wr.top};
-  frame.pixels = bitmap->premultipliedPixels();
+  frame.pixels = renderPremultiplied(cx, cy, 0);
+  if (frame.pixels.empty()) return;
   UpdateLayeredWindowFrame(hwnd, frame);
   // The pushed frame sets the window's size.
   if (wr.right - wr.left != cx || wr.bottom - wr.top != cy) {

@@ -185,6 +185,9 @@ class ZrkMenu {
   void paint(desk::gfx::Graphics& g, int h);
   // A frame: the shadow (unless noShadow) and the body moved by the shadow size.
   void render(desk::gfx::Bitmap& frame, int h, bool noShadow);
+  // The same frame (cx by cy, with the shadow) as premultiplied pixels, top-down: what a layered
+  // window shows.
+  std::vector<uint32_t> renderPremultiplied(int cx, int cy, int h);
   void buildShadow();
   // Whether the rows or style changed since the last measuring (a showing then measures again).
   bool needsMeasure() const;
@@ -314,7 +317,12 @@ class ZrkMenu {
   desk::gfx::Font textFont_, acceleratorFont_;
   std::string measuredSignature_;  // of the last measuring; empty before the first
   std::string shadowSignature_;
-  std::optional<desk::gfx::Bitmap> animationFrame_;
+  struct KeptFrame {
+    int width = 0, height = 0;
+    std::vector<uint32_t> pixels;  // premultiplied, top-down
+  };
+  std::optional<KeptFrame> animationFrame_;
+  std::shared_ptr<cairo_surface_t> shadowSurface_;  // the shadow, premultiplied, for compositing
   desk::NestedLoop* modalLoop_ = nullptr;  // while this menu's own modal loop runs
   int chosenRow_ = -1;
   ZrkMenu* chosenMenu_ = nullptr;
