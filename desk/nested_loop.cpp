@@ -19,6 +19,7 @@ LRESULT NestedLoop::run(LRESULT quitResult) {
         PostQuitMessage(static_cast<int>(msg.wParam));
         return quitResult;
       }
+      if (filter_ && filter_(msg)) continue;
       TranslateMessage(&msg);
       DispatchMessage(&msg);
       continue;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 #include "desk/types.h"
 
@@ -25,6 +26,11 @@ class NestedLoop {
   // is handling. Only the first call counts.
   void end(LRESULT result);
 
+  // Sees each message the loop takes before it is translated and dispatched (WM_QUIT excepted);
+  // returning true means the filter handled it (an accelerator table's translation, say) and the
+  // loop goes on with the next message. Set it before run().
+  void setMessageFilter(std::function<bool(const MSG&)> filter) { filter_ = std::move(filter); }
+
   bool ended() const { return ended_.load(); }
   bool quitReceived() const { return quit_; }
   DWORD threadId() const { return threadId_; }
@@ -35,6 +41,7 @@ class NestedLoop {
   std::atomic<bool> ended_{false};    // set after the result is stored
   std::atomic<LRESULT> result_{0};
   bool quit_ = false;
+  std::function<bool(const MSG&)> filter_;
 };
 
 }  // namespace desk

@@ -54,8 +54,13 @@ void Path::addEllipse(const RectF& b) {
   close();
 }
 
-Graphics::Graphics(Bitmap& target) : target_(target) {
+Graphics::Graphics(Bitmap& target) : target_(&target) {
   surface_ = target.toSurface();
+  cr_ = cairo_create(surface_);
+}
+
+Graphics::Graphics(cairo_surface_t* surface) : target_(nullptr) {
+  surface_ = cairo_surface_reference(surface);
   cr_ = cairo_create(surface_);
 }
 
@@ -66,7 +71,11 @@ Graphics::~Graphics() {
 }
 
 void Graphics::flush() {
-  if (cairo_status(cr_) == CAIRO_STATUS_SUCCESS) target_.assignFromSurface(surface_);
+  if (!target_) {
+    cairo_surface_flush(surface_);
+    return;
+  }
+  if (cairo_status(cr_) == CAIRO_STATUS_SUCCESS) target_->assignFromSurface(surface_);
 }
 
 void Graphics::clear(Argb color) {
@@ -170,6 +179,14 @@ void Graphics::drawString(std::u16string_view text, const Font& font, PointF ori
 
 TextSize Graphics::measureString(std::u16string_view text, const Font& font) {
   return textMeasurer()->measure(font, text);
+}
+
+void Graphics::drawSurface(cairo_surface_t* source, double x, double y, double opacity) {
+  if (!source) return;
+  cairo_save(cr_);
+  cairo_set_source_surface(cr_, source, x, y);
+  cairo_paint_with_alpha(cr_, std::clamp(opacity, 0.0, 1.0));
+  cairo_restore(cr_);
 }
 
 void Graphics::drawImage(const Bitmap& image, const RectF& dest, double opacity, bool highQuality) {

@@ -57,6 +57,9 @@ class Path {
 class Graphics {
  public:
   explicit Graphics(Bitmap& target);
+  // Draws straight into a premultiplied ARGB32 image surface that the caller owns (no copies in
+  // or out); the drawing is in the surface once the Graphics is flushed or destroyed.
+  explicit Graphics(cairo_surface_t* surface);
   ~Graphics();
   Graphics(const Graphics&) = delete;
   Graphics& operator=(const Graphics&) = delete;
@@ -91,11 +94,15 @@ class Graphics {
   void drawImage(const Bitmap& image, const RectF& dest, double opacity = 1.0,
                  bool highQuality = true);
 
+  // Draws a premultiplied image surface at (x, y) in its own size, its alpha multiplied by
+  // `opacity` (0..1).
+  void drawSurface(cairo_surface_t* source, double x, double y, double opacity = 1.0);
+
   cairo_t* cairo() { return cr_; }
 
  private:
   void trace(const Path& path);
-  Bitmap& target_;
+  Bitmap* target_;
   cairo_surface_t* surface_;
   cairo_t* cr_;
 };

@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "desk/gfx/image_file.h"
 #include "rastcore/rastcore_api.h"
 
 namespace {
@@ -326,6 +327,15 @@ int exercise(const std::string& path, const std::string& workDir) {
     unsigned char* thumb = c_read_thumbnail(path.c_str(), &len, &w, &h, option, 0, 0);
     if (!thumb) needReason("c_read_thumbnail");
     c_free_resource(thumb);
+  }
+  // The platform layer's decoder of the image files pages name (gdk-pixbuf underneath) reads the
+  // same inputs, at the image's own size and at a chosen one.
+  for (int size : {0, 16}) {
+    std::string why;
+    if (!desk::gfx::decodeImageFile(path, size, size, &why) && why.empty()) {
+      fprintf(stderr, "decodeImageFile failed without a reason\n");
+      bad = 1;
+    }
   }
   const std::string out = workDir + "/out-" + std::to_string(getpid()) + ".png";
   if (!c_copy_image_to(path.c_str(), out.c_str(), nullptr, 0, nullptr, nullptr))
