@@ -167,7 +167,7 @@ TEST_F(ClipboardListenerTest, EachChangeSendsItsKindOnce) {
 
 TEST_F(ClipboardListenerTest, StopFromAnyThreadEndsEventsAndRestartWorks) {
   ASSERT_EQ(command("start-listening"), "true");
-  const desk::HWND first = zrk::plugin::ClipboardMonitor::instance_().window;
+  const desk::HWND first = zrk::plugin::ClipboardMonitor::instance().window;
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(desk::IsWindow(first));
 
@@ -182,7 +182,7 @@ TEST_F(ClipboardListenerTest, StopFromAnyThreadEndsEventsAndRestartWorks) {
   // Stopping again is harmless; starting again works although the class exists.
   EXPECT_EQ(command("stop-listening"), "200 OK");
   EXPECT_EQ(command("start-listening"), "true");
-  const desk::HWND second = zrk::plugin::ClipboardMonitor::instance_().window;
+  const desk::HWND second = zrk::plugin::ClipboardMonitor::instance().window;
   EXPECT_NE(second, first);
   desk::test::emptyForeign();
   const auto got = events();

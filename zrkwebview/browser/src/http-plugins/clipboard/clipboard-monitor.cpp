@@ -38,8 +38,8 @@ void releaseAtExit() {
   desk::HWND hwnd = nullptr;
   {
     std::lock_guard<std::mutex> lock(recordMutex());
-    hwnd = ClipboardMonitor::instance_().window;
-    ClipboardMonitor::instance_().window = nullptr;
+    hwnd = ClipboardMonitor::instance().window;
+    ClipboardMonitor::instance().window = nullptr;
   }
   if (hwnd != nullptr) desk::RemoveClipboardFormatListener(hwnd);
 }
@@ -51,7 +51,7 @@ const bool registeredAtExit = [] {
 
 }  // namespace
 
-ClipboardMonitor& ClipboardMonitor::instance_() {
+ClipboardMonitor& ClipboardMonitor::instance() {
   static ClipboardMonitor* record = [] {
     (void)registeredAtExit;
     return new ClipboardMonitor;  // lives to the end of the process, for the exit-time release
@@ -80,18 +80,18 @@ int classifyClipboard() {
 }
 
 bool startClipboardMonitor() {
-  ClipboardMonitor& record = ClipboardMonitor::instance_();
+  ClipboardMonitor& record = ClipboardMonitor::instance();
   {
     std::lock_guard<std::mutex> lock(recordMutex());
     if (record.window != nullptr) return true;
   }
   desk::WNDCLASS wc;
   wc.lpfnWndProc = &clipboardMonitorWndProc;
-  wc.hInstance = record.instance;
+  wc.hInstance = record.moduleInstance;
   wc.lpszClassName = kClassName;
   desk::RegisterClass(&wc);  // fails harmlessly once it exists
   desk::HWND hwnd = desk::CreateWindowEx(0, kClassName, u"", 0, 0, 0, 0, 0, desk::HWND_MESSAGE,
-                                         nullptr, record.instance, &record);
+                                         nullptr, record.moduleInstance, &record);
   if (hwnd == nullptr) return false;
   if (!desk::AddClipboardFormatListener(hwnd)) {
     desk::DestroyWindow(hwnd);
@@ -111,7 +111,7 @@ bool startClipboardMonitor() {
 }
 
 void stopClipboardMonitor() {
-  ClipboardMonitor& record = ClipboardMonitor::instance_();
+  ClipboardMonitor& record = ClipboardMonitor::instance();
   desk::HWND hwnd = nullptr;
   desk::DWORD thread = 0;
   {
@@ -134,7 +134,7 @@ void stopClipboardMonitor() {
 
 bool isClipboardMonitorRunning() {
   std::lock_guard<std::mutex> lock(recordMutex());
-  return ClipboardMonitor::instance_().window != nullptr;
+  return ClipboardMonitor::instance().window != nullptr;
 }
 
 desk::LRESULT clipboardMonitorWndProc(desk::HWND hwnd, desk::UINT message, desk::WPARAM wParam,

@@ -29,9 +29,10 @@ int classifyClipboard();
 struct ClipboardMonitor {
   desk::HWND window = nullptr;       // null while the listener is not running
   desk::DWORD windowThread = 0;      // the thread the window belongs to
-  desk::HINSTANCE instance = nullptr;
+  desk::HINSTANCE moduleInstance = nullptr;  // the program's module handle (none here)
 
-  static ClipboardMonitor& instance_();
+  // Made on first use; lives to the end of the process.
+  static ClipboardMonitor& instance();
 };
 
 // True when the listener runs afterwards (starting twice makes no second window).
