@@ -89,12 +89,18 @@ bool DefaultsStore::openKey(const std::string& storeName) {
       desk::useRegistryFile(storeName.empty() ? kDefaultsFallbackStore : storeName);
     }
   });
+  const std::string path = keyPath(storeName);
   desk::HKEY key = nullptr;
-  if (desk::RegCreateKeyExA(desk::HKEY_CURRENT_USER, std::string_view(keyPath(storeName)), 0,
-                            nullptr, desk::REG_OPTION_NON_VOLATILE, desk::KEY_ALL_ACCESS, nullptr,
-                            &key, nullptr) != desk::ERROR_SUCCESS) {
-    return false;
+  // Opening an existing key reads from the registry's cached copy; only a missing key takes the
+  // create path, which locks and re-reads the whole file.
+  desk::LSTATUS status = desk::RegOpenKeyExA(desk::HKEY_CURRENT_USER, std::string_view(path), 0,
+                                             desk::KEY_ALL_ACCESS, &key);
+  if (status == desk::ERROR_FILE_NOT_FOUND) {
+    status = desk::RegCreateKeyExA(desk::HKEY_CURRENT_USER, std::string_view(path), 0, nullptr,
+                                   desk::REG_OPTION_NON_VOLATILE, desk::KEY_ALL_ACCESS, nullptr,
+                                   &key, nullptr);
   }
+  if (status != desk::ERROR_SUCCESS) return false;
   key_ = key;
   return true;
 }
