@@ -5,9 +5,13 @@
 
 #include "zrkwebview/browser/src/app-paths.h"
 #include "zrkwebview/browser/src/handlers/static-path-table.h"
+#include "zrkwebview/browser/src/http-plugins/clipboard/clipboard-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/defaults/defaults-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/dropzone/dropzone-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
 namespace zrk {
@@ -31,7 +35,7 @@ constexpr Registration kBuiltins[] = {
     {"/localfile", &http::registerLocalfileHandler},
     {"/plugin", &http::registerPluginHandler},
     {"app", nullptr},
-    {"defaults", nullptr},
+    {"defaults", &plugin::registerDefaultsPlugin},
     {"dialog", nullptr},
     {"event", nullptr},
     {"fetch", &plugin::registerFetchPlugin},
@@ -41,16 +45,16 @@ constexpr Registration kBuiltins[] = {
     {"menu", nullptr},
     {"notification", nullptr},
     {"path", nullptr},
-    {"resource", nullptr},
+    {"resource", &plugin::registerResourcePlugin},
     {"tray", nullptr},
     {"webview", nullptr},
     {"window", nullptr},
     {"system", nullptr},
     {"printer", nullptr},
-    {"clipboard", nullptr},
+    {"clipboard", &plugin::registerClipboardPlugin},
     {"sharedmem", nullptr},
     {"logging", nullptr},
-    {"dropzone", nullptr},
+    {"dropzone", &plugin::registerDropzonePlugin},
 };
 
 template <typename T>
