@@ -344,6 +344,8 @@ HWND CreateDialogIndirectParamW(HINSTANCE instance, const void* dialogTemplate, 
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
     }
+    // Template order is tab order: each control goes below the ones made before it.
+    SetWindowPos(child, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     if (font) SendMessage(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), 0);
   }
   HWND focus = firstTabStop(dialog);

@@ -9,9 +9,21 @@ namespace desk {
 
 namespace {
 
-struct Registry {
+struct Registry : WindowObserver {
   std::mutex mutex;
   std::map<HWND, std::shared_ptr<IDropTarget>> targets;
+  bool observing = false;
+
+  // A window's destruction drops its registration (and the reference it holds).
+  void onWindowEvent(const WindowEvent& event) override {
+    if (event.kind != WindowEvent::Kind::Destroyed) return;
+    std::shared_ptr<IDropTarget> released;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = targets.find(event.hwnd);
+    if (it == targets.end()) return;
+    released = std::move(it->second);
+    targets.erase(it);
+  }
 };
 
 Registry& registry() {
@@ -40,7 +52,13 @@ HRESULT RegisterDragDrop(HWND hwnd, std::shared_ptr<IDropTarget> target) {
   if (!target) return E_INVALIDARG;
   if (!IsWindow(hwnd)) return DRAGDROP_E_INVALIDHWND;
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::unique_lock<std::mutex> lock(r.mutex);
+  if (!r.observing) {
+    r.observing = true;
+    lock.unlock();
+    addWindowObserver(&r);
+    lock.lock();
+  }
   pruneLocked(r);
   if (r.targets.count(hwnd)) return DRAGDROP_E_ALREADYREGISTERED;
   r.targets[hwnd] = std::move(target);
