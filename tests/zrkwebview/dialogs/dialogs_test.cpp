@@ -18,6 +18,8 @@
 #include "zrkwebview/browser/src/dialogs/dialog.h"
 #include "zrkwebview/browser/src/dialogs/layout.h"
 #include "zrkwebview/browser/src/dialogs/modal-dialogs.h"
+#include "zrkwebview/browser/src/dialogs/script-dialogs.h"
+#include "desk/attributes.h"
 
 namespace zrk {
 namespace {
@@ -552,6 +554,140 @@ TEST_F(DialogsTest, DpiChangeLaysOutAgain) {
   EXPECT_NE(out.find("dpi behavior"), std::string::npos);
   EXPECT_EQ(clientSize(d).cx, laidOut.cx);
   EXPECT_EQ(clientSize(d).cy, laidOut.cy);
+}
+
+// ---- script dialogs ----
+
+TEST(ParseDialogOptions, Table) {
+  using Map = std::map<std::string, std::string>;
+  const std::vector<std::string> keys{"OK", "CANCEL", "TITLE"};
+  struct Case {
+    std::string message;
+    Map expected;
+  } cases[] = {
+      {"plain", {{"message", "plain"}}},
+      {"[TITLE=Ask][OK=Yes][CANCEL=No]:Sure?",
+       {{"TITLE", "Ask"}, {"OK", "Yes"}, {"CANCEL", "No"}, {"message", "Sure?"}}},
+      // Only a title and no "]:": shown whole, tag included.
+      {"[TITLE=Ask] Sure?", {{"TITLE", "Ask"}, {"message", "[TITLE=Ask] Sure?"}}},
+      // "]:" without any of the keys: shown whole.
+      {"[X=1]: a]: b", {{"message", "[X=1]: a]: b"}}},
+      // Quotes at each end go on their own; "" becomes empty; the first tag of a key counts.
+      {"[OK=\"Go\"][CANCEL=\"\"][TITLE=\"a][TITLE=b]: m",
+       {{"OK", "Go"}, {"CANCEL", ""}, {"TITLE", "a"}, {"message", " m"}}},
+      // An empty value is no tag: the next one counts. Nothing is trimmed after "]:".
+      {"[OK=][OK=Fine]:  x ", {{"OK", "Fine"}, {"message", "  x "}}},
+      // A value runs to the first "]", whatever it holds; tags may overlap.
+      {"[OK=a[CANCEL=b]:c", {{"OK", "a[CANCEL=b"}, {"CANCEL", "b"}, {"message", "c"}}},
+      {"[OK=unterminated", {{"message", "[OK=unterminated"}}},
+      {"", {{"message", ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(parseDialogOptions(c.message, keys), c.expected);
+  }
+  // Page text of any length: no recursion per character.
+  const std::string huge = "[OK=" + std::string(1 << 20, 'x') + "]:" + std::string(1 << 20, 'y');
+  const Map big = parseDialogOptions(huge, keys);
+  EXPECT_EQ(big.at("OK").size(), size_t{1} << 20);
+  EXPECT_EQ(big.at("message").size(), size_t{1} << 20);
+}
+
+class ScriptDialogsTest : public DialogsTest {
+ protected:
+  void SetUp() override {
+    DialogsTest::SetUp();
+    browser_ = CreateWindowEx(0, u"DialogOwner", u"browser", WS_CHILD | WS_VISIBLE, 0, 0, 400, 300,
+                              owner_, nullptr, nullptr, nullptr);
+  }
+  HWND present(ScriptDialogKind kind, const std::string& message,
+               std::optional<std::string> defaultText = std::nullopt) {
+    answers_.clear();
+    HWND d = presentScriptDialog(browser_, kind, message, defaultText,
+                                 [this](const ScriptDialogAnswer& a) { answers_.push_back(a); });
+    if (d) SetForegroundWindow(d);
+    return d;
+  }
+  std::u16string itemText(HWND d, int id) {
+    char16_t buffer[256] = {};
+    GetDlgItemTextW(d, id, buffer, 256);
+    return buffer;
+  }
+  std::u16string caption(HWND d) {
+    char16_t buffer[256] = {};
+    GetWindowText(d, buffer, 256);
+    return buffer;
+  }
+  HWND browser_ = nullptr;
+  std::vector<ScriptDialogAnswer> answers_;
+};
+
+TEST_F(ScriptDialogsTest, ConfirmWithTagsAndTheTopLevelOwner) {
+  for (bool yes : {true, false}) {
+    HWND d = present(ScriptDialogKind::Confirm, "[TITLE=Delete][OK=Yes][CANCEL=No]:Delete it?");
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(caption(d), u"Delete");
+    EXPECT_EQ(itemText(d, kMessageId), u"Delete it?");
+    EXPECT_EQ(itemText(d, IDOK), u"Yes");
+    EXPECT_EQ(itemText(d, IDCANCEL), u"No");
+    // The top-level window is the one kept waiting.
+    EXPECT_EQ(GetParent(d), owner_);
+    EXPECT_FALSE(IsWindowEnabled(owner_));
+    press(d, yes ? IDOK : IDCANCEL);
+    ASSERT_EQ(answers_.size(), 1u);
+    EXPECT_EQ(answers_[0].accept, yes);
+    EXPECT_TRUE(IsWindowEnabled(owner_));
+  }
+}
+
+TEST_F(ScriptDialogsTest, PromptAlertAndBeforeUnload) {
+  HWND d = present(ScriptDialogKind::Prompt, "Your name?", std::string("Ann"));
+  EXPECT_EQ(itemText(d, kAlternateId), u"Ann");
+  EXPECT_EQ(itemText(d, kMessageId), u"Your name?");
+  test::typeText(u"e");
+  test::pump();
+  press(d, IDOK);
+  ASSERT_EQ(answers_.size(), 1u);
+  EXPECT_TRUE(answers_[0].accept);
+  EXPECT_EQ(answers_[0].text, std::optional<std::string>("Anne"));
+
+  // Without a default text the field starts empty; cancel gives no text (null to the page).
+  d = present(ScriptDialogKind::Prompt, "Your name?");
+  EXPECT_EQ(itemText(d, kAlternateId), u"");
+  key(VK_ESCAPE);
+  ASSERT_EQ(answers_.size(), 1u);
+  EXPECT_FALSE(answers_[0].accept);
+  EXPECT_FALSE(answers_[0].text.has_value());
+
+  // An alert: "" keeps the close button's own text; its answer never accepts.
+  d = present(ScriptDialogKind::Alert, "[CLOSE=\"\"][TITLE=Note]:Saved");
+  EXPECT_EQ(itemText(d, IDOK), u"Close");
+  press(d, IDOK);
+  ASSERT_EQ(answers_.size(), 1u);
+  EXPECT_FALSE(answers_[0].accept);
+
+  EXPECT_EQ(present(ScriptDialogKind::BeforeUnload, "leave?"), nullptr);
+  ASSERT_EQ(answers_.size(), 1u);
+  EXPECT_FALSE(answers_[0].accept);
+  expectOwnerFree();
+}
+
+TEST_F(ScriptDialogsTest, DarkOwnerAlternateCommandAndDismissal) {
+  const BOOL on = 1;
+  DwmSetWindowAttribute(owner_, DWMWA_USE_IMMERSIVE_DARK_MODE, &on, sizeof on);
+  HWND d = present(ScriptDialogKind::Alert, "[ALTER=Open log][ALTER_CMD=log]:Failed");
+  // Dark: the buttons are drawn by the dialog.
+  EXPECT_EQ(GetWindowLongPtr(GetDlgItem(d, IDOK), GWL_STYLE) & BS_TYPEMASK, BS_OWNERDRAW);
+  // The alternate command reaches the top-level window's procedure; without ALTER_ONCE the
+  // alert stays open.
+  press(d, kAlternateId);
+  EXPECT_EQ(log_.alternateCommands, std::vector<std::string>{"log"});
+  EXPECT_TRUE(IsWindow(d));
+  // A closing webview dismisses the dialog: the page gets its answer, the owner comes back.
+  DestroyWindow(d);
+  ASSERT_EQ(answers_.size(), 1u);
+  EXPECT_FALSE(answers_[0].accept);
+  expectOwnerFree();
 }
 
 }  // namespace
