@@ -1,5 +1,8 @@
 #include "desk/test.h"
 
+#include "desk/dialog.h"
+#include "desk/dialog_message.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -143,6 +146,7 @@ void reset() {
     for (HWND h : mine) DestroyWindow(h);
   }
   detail::resetWindows();
+  setDialogScript(nullptr);
   for (const detail::TimerInfo& t : detail::timers())
     if (t.threadId == self && !t.hwnd) detail::killTimer(self, nullptr, t.id);
   MSG m;
@@ -231,8 +235,18 @@ int pump() {
       PostQuitMessage(static_cast<int>(m.wParam));
       break;
     }
-    TranslateMessage(&m);
-    DispatchMessage(&m);
+    // Dialogs made by the dialog manager get their keyboard interface, as in the program's loop.
+    bool taken = false;
+    for (HWND dialog : detail::threadDialogs()) {
+      if (IsDialogMessage(dialog, &m)) {
+        taken = true;
+        break;
+      }
+    }
+    if (!taken) {
+      TranslateMessage(&m);
+      DispatchMessage(&m);
+    }
     ++handled;
   }
   return handled;

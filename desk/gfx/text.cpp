@@ -174,8 +174,64 @@ void setTextMeasurer(std::shared_ptr<TextMeasurer> measurer) {
   slot() = std::move(measurer);
 }
 
+namespace {
+
+class BoxTextPainter final : public TextPainter {
+ public:
+  void draw(cairo_t* cr, const Font& font, std::u16string_view text, double x, double y,
+            Argb color) override {
+    cairo_save(cr);
+    cairo_set_source_rgba(cr, redOf(color) / 255.0, greenOf(color) / 255.0,
+                          blueOf(color) / 255.0, alphaOf(color) / 255.0);
+    const int h = FixedTextMeasurer::lineHeight(font);
+    double cx = x, cy = y;
+    for (char32_t c : detail::utf16ToUtf32(text)) {
+      if (c == U'\n') {
+        cx = x;
+        cy += h;
+        continue;
+      }
+      const int w = FixedTextMeasurer::advance(font, c);
+      if (c != U' ' && c != U'\t' && c != U'\r') {
+        cairo_rectangle(cr, cx, cy, w, h);
+        cairo_fill(cr);
+      }
+      cx += w;
+    }
+    cairo_restore(cr);
+  }
+};
+
+std::mutex& painterMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::shared_ptr<TextPainter>& painterSlot() {
+  static std::shared_ptr<TextPainter> s;
+  return s;
+}
+
+}  // namespace
+
+std::shared_ptr<TextPainter> makeBoxTextPainter() { return std::make_shared<BoxTextPainter>(); }
+
+void setTextPainter(std::shared_ptr<TextPainter> painter) {
+  std::lock_guard<std::mutex> lock(painterMutex());
+  painterSlot() = std::move(painter);
+}
+
 void drawText(cairo_t* cr, const Font& font, std::u16string_view text, double x, double y,
               Argb color) {
+  std::shared_ptr<TextPainter> painter;
+  {
+    std::lock_guard<std::mutex> lock(painterMutex());
+    painter = painterSlot();
+  }
+  if (painter) {
+    painter->draw(cr, font, text, x, y, color);
+    return;
+  }
   cairo_save(cr);
   cairo_set_source_rgba(cr, redOf(color) / 255.0, greenOf(color) / 255.0, blueOf(color) / 255.0,
                         alphaOf(color) / 255.0);

@@ -58,6 +58,21 @@ class FixedTextMeasurer final : public TextMeasurer {
 std::shared_ptr<TextMeasurer> textMeasurer();
 void setTextMeasurer(std::shared_ptr<TextMeasurer> measurer);
 
+// Draws text for drawText. The program draws with Pango; a test may install a painter whose
+// output it can predict exactly.
+class TextPainter {
+ public:
+  virtual ~TextPainter() = default;
+  virtual void draw(cairo_t* cr, const Font& font, std::u16string_view text, double x, double y,
+                    Argb color) = 0;
+};
+// Paints every character other than white space as a filled box of its FixedTextMeasurer advance
+// and line height, lines one line height apart: with the fixed metrics installed, the ink of a
+// text is exactly where its measured lines lie.
+std::shared_ptr<TextPainter> makeBoxTextPainter();
+// The painter in use (null: Pango); null puts Pango back.
+void setTextPainter(std::shared_ptr<TextPainter> painter);
+
 // Draws text with its layout box's top-left corner at (x, y), in `color`.
 void drawText(cairo_t* cr, const Font& font, std::u16string_view text, double x, double y,
               Argb color);
