@@ -8,6 +8,8 @@
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/printer/printer-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
 namespace zrk {
@@ -45,8 +47,8 @@ constexpr Registration kBuiltins[] = {
     {"tray", nullptr},
     {"webview", nullptr},
     {"window", nullptr},
-    {"system", nullptr},
-    {"printer", nullptr},
+    {"system", &plugin::registerSystemPlugin},
+    {"printer", &plugin::registerPrinterPlugin},
     {"clipboard", nullptr},
     {"sharedmem", nullptr},
     {"logging", nullptr},
