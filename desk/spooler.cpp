@@ -88,14 +88,23 @@ MediaList readMedia(cups_dest_t* dest) {
       media.sizes.push_back(size);
     }
   }
-  cups_size_t def;
-  std::memset(&def, 0, sizeof def);
-  if (cupsGetDestMediaDefault(CUPS_HTTP_DEFAULT, dest, info, CUPS_MEDIA_FLAGS_DEFAULT, &def)) {
-    for (size_t i = 0; i < media.sizes.size(); ++i) {
-      if (std::strcmp(media.sizes[i].media, def.media) == 0) {
-        media.defaultIndex = static_cast<int>(i);
-        break;
-      }
+  // The queue's own default ("media-default"); the library's choice (which may follow the
+  // locale) only when the queue names none.
+  std::string defaultName;
+  if (ipp_attribute_t* def = cupsFindDestDefault(CUPS_HTTP_DEFAULT, dest, info, "media")) {
+    if (const char* value = ippGetString(def, 0, nullptr)) defaultName = value;
+  }
+  if (defaultName.empty()) {
+    cups_size_t def;
+    std::memset(&def, 0, sizeof def);
+    if (cupsGetDestMediaDefault(CUPS_HTTP_DEFAULT, dest, info, CUPS_MEDIA_FLAGS_DEFAULT, &def)) {
+      defaultName = def.media;
+    }
+  }
+  for (size_t i = 0; i < media.sizes.size(); ++i) {
+    if (defaultName == media.sizes[i].media) {
+      media.defaultIndex = static_cast<int>(i);
+      break;
     }
   }
   if (ipp_attribute_t* mode = cupsFindDestDefault(CUPS_HTTP_DEFAULT, dest, info,
@@ -105,6 +114,30 @@ MediaList readMedia(cups_dest_t* dest) {
   }
   cupsFreeDestInfo(info);
   return media;
+}
+
+// The nominal size a PWG name states ("iso_a4_210x297mm", "na_letter_8.5x11in") in tenths of a
+// millimetre: the driver's measure can be a rounded point count (595 points is 209.9 mm).
+bool sizeFromMediaName(const std::string& name, int32_t* width, int32_t* height) {
+  const size_t last = name.rfind('_');
+  if (last == std::string::npos || name.size() < last + 4) return false;
+  std::string size = name.substr(last + 1);
+  double perUnit = 0;
+  if (size.size() > 2 && size.compare(size.size() - 2, 2, "mm") == 0) perUnit = 10.0;
+  if (size.size() > 2 && size.compare(size.size() - 2, 2, "in") == 0) perUnit = 254.0;
+  if (perUnit == 0) return false;
+  size.erase(size.size() - 2);
+  const size_t x = size.find('x');
+  if (x == std::string::npos) return false;
+  char* end = nullptr;
+  const std::string w = size.substr(0, x), h = size.substr(x + 1);
+  const double wv = std::strtod(w.c_str(), &end);
+  if (w.empty() || *end != '\0') return false;
+  const double hv = std::strtod(h.c_str(), &end);
+  if (h.empty() || *end != '\0' || !(wv > 0) || !(hv > 0) || wv > 10000 || hv > 10000) return false;
+  *width = static_cast<int32_t>(wv * perUnit + 0.5);
+  *height = static_cast<int32_t>(hv * perUnit + 0.5);
+  return true;
 }
 
 int16_t codeAt(const MediaList& media, size_t index) {
@@ -203,8 +236,10 @@ class CupsSpooler final : public PrintSpooler {
       PaperRecord p;
       p.code = codeAt(media, media.sizes.size() - 1);
       // CUPS measures in hundredths of a millimetre.
-      p.width = size.width / 10;
-      p.height = size.length / 10;
+      if (!sizeFromMediaName(size.media, &p.width, &p.height)) {
+        p.width = size.width / 10;
+        p.height = size.length / 10;
+      }
       const char* name =
           cupsLocalizeDestMedia(CUPS_HTTP_DEFAULT, dest, info, CUPS_MEDIA_FLAGS_DEFAULT, &size);
       fillNameSlot(name ? std::string(name) : std::string(size.media), p.name);

@@ -3,6 +3,7 @@
 // the CUPS side itself against a private print server with two queues.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -328,6 +329,187 @@ TEST(CupsMappingTest, MediaCodesStatesAndNameSlots) {
   desk::fillNameSlot("ok\xff", slot);  // not UTF-8: replaced, never passed on
   EXPECT_EQ(std::u16string(slot, 3), u"ok\uFFFD");
   EXPECT_EQ(slot[3], 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A print server of our own: cupsd with its configuration, two queues and their PPDs in a
+// scratch folder, listening on a socket there. Skipped where cupsd is not installed.
+class PrivateCupsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (access("/usr/sbin/cupsd", X_OK) != 0) return;
+    char pattern[] = "/tmp/pel-cups-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    root_ = pattern;
+    for (const char* d : {"ppd", "cache", "spool", "log", "tmp", "run"}) {
+      std::filesystem::create_directory(root_ + "/" + d);
+    }
+    write("cups-files.conf", "ServerRoot " + root_ + "\nCacheDir " + root_ +
+                                 "/cache\nDataDir /usr/share/cups\nStateDir " + root_ +
+                                 "/run\nRequestRoot " + root_ + "/spool\nTempDir " + root_ +
+                                 "/tmp\nServerBin /usr/lib/cups\nAccessLog " + root_ +
+                                 "/log/access_log\nErrorLog " + root_ +
+                                 "/log/error_log\nPageLog " + root_ +
+                                 "/log/page_log\nFileDevice Yes\n");
+    write("cupsd.conf", "Listen " + root_ +
+                            "/cups.sock\nLogLevel warn\nBrowsing Off\nDefaultAuthType None\n"
+                            "DefaultPaperSize None\n"
+                            "<Location />\nOrder allow,deny\nAllow all\n</Location>\n");
+    write("printers.conf",
+          "<DefaultPrinter Colour>\nInfo Colour queue\nLocation Room 1\nMakeModel Pel Colour\n"
+          "DeviceURI file:///dev/null\nState Idle\nAccepting Yes\nShared No\n</DefaultPrinter>\n"
+          "<Printer Mono>\nInfo Mono queue\nMakeModel Pel Mono\nDeviceURI file:///dev/null\n"
+          "State Stopped\nStateMessage Paused\nReason paused\nAccepting Yes\nShared No\n"
+          "</Printer>\n");
+    write("ppd/Colour.ppd", ppd("Colour", true, "A4"));
+    write("ppd/Mono.ppd", ppd("Mono", false, "Letter"));
+
+    const std::string conf = root_ + "/cupsd.conf", files = root_ + "/cups-files.conf";
+    const std::string log = root_ + "/log/stderr";
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+      }
+      execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", conf.c_str(), "-s", files.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // The socket appears once the server listens.
+    for (int i = 0; i < 200 && pid_ > 0; ++i) {
+      struct stat st;
+      if (stat((root_ + "/cups.sock").c_str(), &st) == 0) {
+        ready_ = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    setenv("CUPS_SERVER", (root_ + "/cups.sock").c_str(), 1);
+  }
+
+  static void TearDownTestSuite() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (!root_.empty()) std::filesystem::remove_all(root_);
+  }
+
+  void SetUp() override {
+    if (!ready_) GTEST_SKIP() << "no private print server (cupsd) could be started";
+    desk::setSpooler(nullptr);
+  }
+
+  static void write(const std::string& name, const std::string& text) {
+    std::ofstream(root_ + "/" + name) << text;
+  }
+
+  static std::string ppd(const std::string& name, bool colour, const std::string& paper) {
+    std::string text =
+        "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+        "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"PEL.PPD\"\n"
+        "*Manufacturer: \"Pel\"\n*Product: \"(Pel " + name + ")\"\n*ModelName: \"Pel " + name +
+        "\"\n*ShortNickName: \"Pel " + name + "\"\n*NickName: \"Pel " + name + "\"\n"
+        "*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n*ColorDevice: " +
+        (colour ? "True" : "False") + "\n*DefaultColorSpace: " + (colour ? "RGB" : "Gray") +
+        "\n*FileSystem: False\n*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n"
+        "*TTRasterizer: Type42\n";
+    for (const char* kw : {"PageSize", "PageRegion"}) {
+      text += std::string("*OpenUI *") + kw + ": PickOne\n*OrderDependency: 10 AnySetup *" + kw +
+              "\n*Default" + kw + ": " + paper + "\n*" + kw +
+              " Letter/US Letter: \"<</PageSize[612 792]>>setpagedevice\"\n*" + kw +
+              " A4/A4: \"<</PageSize[595 842]>>setpagedevice\"\n*CloseUI: *" + kw + "\n";
+    }
+    text += "*DefaultImageableArea: " + paper +
+            "\n*ImageableArea Letter/US Letter: \"18 18 594 774\"\n"
+            "*ImageableArea A4/A4: \"18 18 577 824\"\n*DefaultPaperDimension: " + paper +
+            "\n*PaperDimension Letter/US Letter: \"612 792\"\n*PaperDimension A4/A4: \"595 842\"\n";
+    if (colour) {
+      text +=
+          "*OpenUI *ColorModel/Color Mode: PickOne\n*OrderDependency: 10 AnySetup *ColorModel\n"
+          "*DefaultColorModel: RGB\n*ColorModel Gray/Grayscale: \"<</cupsColorSpace 0>>"
+          "setpagedevice\"\n*ColorModel RGB/Color: \"<</cupsColorSpace 1>>setpagedevice\"\n"
+          "*CloseUI: *ColorModel\n";
+    }
+    text += "*DefaultResolution: 300dpi\n*DefaultFont: Courier\n"
+            "*Font Courier: Standard \"(1.0)\" Standard ROM\n";
+    return text;
+  }
+
+  Reply run(const std::string& command, const json& payload) {
+    pel::test::FakeRequest request("POST", "https://app.local/plugin");
+    PrintingWebview webview;
+    auto result = plugin_.invoke(command, &webview, nullptr, &request, payload);
+    Reply reply;
+    if (!result) return reply;
+    reply.empty = false;
+    auto* response = dynamic_cast<http::HttpResponse*>(result.get());
+    reply.status = response->status();
+    reply.text = response->statusMessage();
+    if (auto* mime = dynamic_cast<http::HttpMimeResponse*>(response)) reply.body = mime->body();
+    return reply;
+  }
+
+  static inline std::string root_;
+  static inline pid_t pid_ = -1;
+  static inline bool ready_ = false;
+  PrinterPlugin plugin_;
+};
+
+// The paper of that code in a list, or null.
+json paperWithId(const json& papers, int id) {
+  for (const json& p : papers) {
+    if (p["id"] == id) return p;
+  }
+  return nullptr;
+}
+
+TEST_F(PrivateCupsTest, ListAndPapersMatchTheQueues) {
+  const Reply r = run("list", {{"fullinfo", true}});
+  ASSERT_EQ(r.status, 200) << r.text;
+  const json printers = r.value();
+  ASSERT_TRUE(printers.is_array()) << r.body;
+  ASSERT_EQ(printers.size(), 2u) << r.body;
+  const json& colour = printers[0]["name"] == "Colour" ? printers[0] : printers[1];
+  const json& mono = printers[0]["name"] == "Colour" ? printers[1] : printers[0];
+  SCOPED_TRACE(r.body);
+  EXPECT_EQ(colour["name"], "Colour");
+  EXPECT_EQ(colour["driver"], "Pel Colour");
+  EXPECT_EQ(colour["port"], "file:///dev/null");
+  EXPECT_EQ(colour["location"], "Room 1");
+  EXPECT_EQ(colour["status"], 0);
+  EXPECT_EQ(colour["default"], true);
+  EXPECT_EQ(colour["color"], true);
+  EXPECT_FALSE(colour.contains("server"));
+  EXPECT_EQ(mono["name"], "Mono");
+  EXPECT_EQ(mono["default"], false);
+  EXPECT_EQ(mono["color"], false);
+  EXPECT_EQ(mono["status"], 6);  // stopped: paused
+
+  for (const json* p : {&colour, &mono}) {
+    const json& papers = (*p)["supportedPapers"];
+    EXPECT_EQ(paperWithId(papers, 1)["width"], 215);
+    EXPECT_EQ(paperWithId(papers, 1)["height"], 279);
+    EXPECT_EQ(paperWithId(papers, 9)["width"], 210);
+    EXPECT_EQ(paperWithId(papers, 9)["height"], 297);
+    for (const json& paper : papers) {
+      EXPECT_FALSE(paper["name"].get<std::string>().empty());
+      EXPECT_EQ(paper["unit"], "mm");
+    }
+    // "papers" answers the same list.
+    EXPECT_EQ(run("papers", {{"printer", (*p)["name"]}}).value(), papers);
+  }
+  EXPECT_EQ(colour["defaultPaper"]["id"], 9);
+  EXPECT_EQ(mono["defaultPaper"]["id"], 1);
+
+  const Reply unknown = run("papers", {{"printer", "Nowhere"}});
+  EXPECT_EQ(unknown.status, 400);
+  EXPECT_EQ(unknown.text, "Failed to retrieve paper sizes for Nowhere");
 }
 
 }  // namespace
