@@ -8,6 +8,8 @@
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/path/path-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
 namespace zrk {
@@ -40,7 +42,7 @@ constexpr Registration kBuiltins[] = {
     {"__zrk_channel__", &plugin::registerIpcPlugin},
     {"menu", nullptr},
     {"notification", nullptr},
-    {"path", nullptr},
+    {"path", &plugin::registerPathPlugin},
     {"resource", nullptr},
     {"tray", nullptr},
     {"webview", nullptr},
@@ -48,7 +50,7 @@ constexpr Registration kBuiltins[] = {
     {"system", nullptr},
     {"printer", nullptr},
     {"clipboard", nullptr},
-    {"sharedmem", nullptr},
+    {"sharedmem", &plugin::registerSharedMemPlugin},
     {"logging", nullptr},
     {"dropzone", nullptr},
 };
