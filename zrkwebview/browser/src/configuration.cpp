@@ -8,7 +8,9 @@
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/path/path-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/printer/printer-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
@@ -42,7 +44,7 @@ constexpr Registration kBuiltins[] = {
     {"__zrk_channel__", &plugin::registerIpcPlugin},
     {"menu", nullptr},
     {"notification", nullptr},
-    {"path", nullptr},
+    {"path", &plugin::registerPathPlugin},
     {"resource", nullptr},
     {"tray", nullptr},
     {"webview", nullptr},
@@ -50,7 +52,7 @@ constexpr Registration kBuiltins[] = {
     {"system", &plugin::registerSystemPlugin},
     {"printer", &plugin::registerPrinterPlugin},
     {"clipboard", nullptr},
-    {"sharedmem", nullptr},
+    {"sharedmem", &plugin::registerSharedMemPlugin},
     {"logging", nullptr},
     {"dropzone", nullptr},
 };
