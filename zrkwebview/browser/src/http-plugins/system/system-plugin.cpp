@@ -1,8 +1,6 @@
 #include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +11,7 @@
 #include <utility>
 
 #include "desk/errors.h"
+#include "desk/process.h"
 #include "desk/shell.h"
 #include "desk/sysinfo.h"
 #include "vesk/log.h"
@@ -21,8 +20,6 @@
 #include "zrkwebview/browser/src/http-plugins/system/machine-id.h"
 #include "zrkwebview/browser/src/http/http-message.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
-
-extern char** environ;
 
 namespace zrk::plugin {
 
@@ -71,24 +68,8 @@ json kernelVersionRecord(const std::string& release) {
 
 // --- execute ---
 
-std::string findOnPath(const std::string& name) {
-  const char* variable = std::getenv("PATH");
-  const std::string path = variable ? variable : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    const std::string folder = end > start ? path.substr(start, end - start) : ".";
-    const std::string candidate = folder + "/" + name;
-    struct stat st;
-    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    start = end + 1;
-  }
-  return std::string();
-}
+// The program exec would run for a bare name (on PATH); empty when there is none.
+std::string findOnPath(const std::string& name) { return desk::resolveProgram(name, "", nullptr); }
 
 bool isUrl(const std::string& text) {
   const size_t colon = text.find(':');
@@ -114,6 +95,11 @@ Target classify(const std::string& cmd) {
   if (cmd.empty()) return t;
   if (isUrl(cmd)) return Target{TargetKind::Address, cmd};
   std::string path = cmd;
+  if (path[0] != '/') {
+    // The launcher resolves relative paths in the child's folder: hand it an absolute one.
+    char here[4096];
+    if (getcwd(here, sizeof here) != nullptr) path = std::string(here) + "/" + path;
+  }
   if (cmd.find('/') == std::string::npos) {
     const std::string onPath = findOnPath(cmd);
     if (!onPath.empty()) return Target{TargetKind::Program, onPath};
@@ -140,45 +126,22 @@ int32_t smallError(desk::DWORD code) {
   }
 }
 
-desk::DWORD errorFromErrno(int e) {
-  switch (e) {
-    case ENOENT:
-    case ENOTDIR: return desk::ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case ENOEXEC: return desk::ERROR_ACCESS_DENIED;
-    case ENOMEM:
-    case EAGAIN: return desk::ERROR_NOT_ENOUGH_MEMORY;
-    default: return desk::ERROR_NO_ASSOCIATION;
-  }
-}
-
-// Starts the program and waits for it: its exit status (128 + the signal that ended it), or the
-// negative error code when it could not be started.
+// Starts the program through the process launcher and waits for it: its exit status (128 + the
+// signal that ended it), or the error code when it could not be started.
 int32_t runAndWait(const desk::LaunchRequest& request) {
-  std::vector<char*> argv;
-  for (const std::string& a : request.argv) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!request.workingFolder.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, request.workingFolder.c_str());
+  desk::ChildSpec spec;
+  spec.program = request.argv[0];
+  spec.args.assign(request.argv.begin() + 1, request.argv.end());
+  spec.cwd = request.workingFolder;
+  std::shared_ptr<desk::Child> child;
+  try {
+    child = desk::launchChild(spec);
+  } catch (const std::exception& e) {
+    // The program was found before: what is left is a file that cannot be run.
+    ZRK_LOG_WARN("execute: cannot start %s: %s", request.argv[0].c_str(), e.what());
+    return static_cast<int32_t>(desk::ERROR_ACCESS_DENIED);
   }
-  pid_t pid = 0;
-  const int e = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (e != 0) {
-    ZRK_LOG_WARN("execute: cannot start %s: %s", request.argv[0].c_str(), std::strerror(e));
-    return -static_cast<int32_t>(errorFromErrno(e));
-  }
-  int wstatus = 0;
-  pid_t r;
-  while ((r = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
-  }
-  if (r < 0) return 0;
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
-  return 0;
+  return child->wait();
 }
 
 }  // namespace
@@ -328,10 +291,10 @@ int32_t runShellCommand(const std::string& cmd, const std::string& args, const j
       request.argv.push_back(target.path);
       for (std::string& word : splitShellWords(parameters)) request.argv.push_back(std::move(word));
     } else {
-      request.argv = {"xdg-open", cmd};
+      request.argv = {"xdg-open", target.path};
     }
   } else if (operation == "explore" && target.kind == TargetKind::Folder) {
-    request.argv = {"xdg-open", cmd};
+    request.argv = {"xdg-open", target.path};
   } else {
     return noAssociation;
   }
@@ -345,8 +308,7 @@ int32_t runShellCommand(const std::string& cmd, const std::string& args, const j
     if (opener.empty()) return noAssociation;
     request.argv[0] = opener;
   }
-  const int32_t result = runAndWait(request);
-  return result < 0 ? -result : result;
+  return runAndWait(request);
 }
 
 // --- the commands ---
