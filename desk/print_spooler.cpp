@@ -10,7 +10,7 @@ namespace desk {
 
 namespace {
 
-class CupsSpooler final : public PrintSpooler {
+class CupsSpooler final : public PrintJobSpooler {
  public:
   std::optional<PrinterState> printer(const std::string& name) override {
     if (name.empty()) return std::nullopt;
@@ -85,8 +85,8 @@ std::mutex& slotMutex() {
   static std::mutex m;
   return m;
 }
-std::shared_ptr<PrintSpooler>& slot() {
-  static std::shared_ptr<PrintSpooler> s;
+std::shared_ptr<PrintJobSpooler>& slot() {
+  static std::shared_ptr<PrintJobSpooler> s;
   return s;
 }
 
@@ -97,17 +97,17 @@ std::string customMediaName(double widthMm, double heightMm) {
   return "Custom." + mm(widthMm) + "x" + mm(heightMm) + "mm";
 }
 
-std::shared_ptr<PrintSpooler> makeCupsSpooler() { return std::make_shared<CupsSpooler>(); }
+std::shared_ptr<PrintJobSpooler> makeCupsJobSpooler() { return std::make_shared<CupsSpooler>(); }
 
-std::shared_ptr<PrintSpooler> printSpooler() {
+std::shared_ptr<PrintJobSpooler> printJobSpooler() {
   std::lock_guard<std::mutex> lock(slotMutex());
-  if (!slot()) slot() = makeCupsSpooler();
+  if (!slot()) slot() = makeCupsJobSpooler();
   return slot();
 }
 
 namespace test {
 
-struct FakeSpooler::State {
+struct FakeJobSpooler::State {
   std::mutex mutex;
   std::map<std::string, PrinterState> printers;
   std::string defaultName;
@@ -117,43 +117,43 @@ struct FakeSpooler::State {
   std::map<int, JobState> states;
 };
 
-FakeSpooler::FakeSpooler() : state_(std::make_shared<State>()) {}
+FakeJobSpooler::FakeJobSpooler() : state_(std::make_shared<State>()) {}
 
-void FakeSpooler::setPrinter(const PrinterState& p) {
+void FakeJobSpooler::setPrinter(const PrinterState& p) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->printers[p.name] = p;
 }
-void FakeSpooler::removePrinter(const std::string& name) {
+void FakeJobSpooler::removePrinter(const std::string& name) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->printers.erase(name);
 }
-void FakeSpooler::setDefaultPrinter(const std::string& name) {
+void FakeJobSpooler::setDefaultPrinter(const std::string& name) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->defaultName = name;
 }
-void FakeSpooler::setNewJobState(JobState s) {
+void FakeJobSpooler::setNewJobState(JobState s) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->newState = s;
 }
-void FakeSpooler::refuseJobs(const std::string& error) {
+void FakeJobSpooler::refuseJobs(const std::string& error) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->refusal = error;
 }
-std::vector<PrintJob> FakeSpooler::jobs() const {
+std::vector<PrintJob> FakeJobSpooler::jobs() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->jobs;
 }
-std::optional<PrinterState> FakeSpooler::printer(const std::string& name) {
+std::optional<PrinterState> FakeJobSpooler::printer(const std::string& name) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->printers.find(name);
   if (it == state_->printers.end()) return std::nullopt;
   return it->second;
 }
-std::string FakeSpooler::defaultPrinter() {
+std::string FakeJobSpooler::defaultPrinter() {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->defaultName;
 }
-int FakeSpooler::submit(const PrintJob& job, std::string* error) {
+int FakeJobSpooler::submit(const PrintJob& job, std::string* error) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->printers.find(job.printer);
   if (state_->refusal || it == state_->printers.end() || !it->second.accepting) {
@@ -165,13 +165,13 @@ int FakeSpooler::submit(const PrintJob& job, std::string* error) {
   state_->states[id] = state_->newState;
   return id;
 }
-JobState FakeSpooler::jobState(const std::string&, int jobId) {
+JobState FakeJobSpooler::jobState(const std::string&, int jobId) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->states.find(jobId);
   return it == state_->states.end() ? JobState::Unknown : it->second;
 }
 
-void setPrintSpooler(std::shared_ptr<PrintSpooler> spooler) {
+void setPrintJobSpooler(std::shared_ptr<PrintJobSpooler> spooler) {
   std::lock_guard<std::mutex> lock(slotMutex());
   slot() = std::move(spooler);
 }

@@ -30,9 +30,9 @@ struct PrintJob {
 
 enum class JobState { Pending, Held, Processing, Stopped, Cancelled, Aborted, Completed, Unknown };
 
-class PrintSpooler {
+class PrintJobSpooler {
  public:
-  virtual ~PrintSpooler() = default;
+  virtual ~PrintJobSpooler() = default;
   // nullopt for a printer the spooler does not know.
   virtual std::optional<PrinterState> printer(const std::string& name) = 0;
   virtual std::string defaultPrinter() = 0;
@@ -42,8 +42,8 @@ class PrintSpooler {
 };
 
 // The spooler in use (CUPS unless a test installed another).
-std::shared_ptr<PrintSpooler> printSpooler();
-std::shared_ptr<PrintSpooler> makeCupsSpooler();
+std::shared_ptr<PrintJobSpooler> printJobSpooler();
+std::shared_ptr<PrintJobSpooler> makeCupsJobSpooler();
 
 // The paper size as CUPS names a custom size, e.g. "Custom.210x297mm" (millimetres truncated).
 std::string customMediaName(double widthMm, double heightMm);
@@ -51,9 +51,9 @@ std::string customMediaName(double widthMm, double heightMm);
 namespace test {
 
 // A spooler kept in memory: printers as set, jobs recorded and given the state a test sets.
-class FakeSpooler final : public PrintSpooler {
+class FakeJobSpooler final : public PrintJobSpooler {
  public:
-  FakeSpooler();
+  FakeJobSpooler();
   void setPrinter(const PrinterState& printer);
   void removePrinter(const std::string& name);
   void setDefaultPrinter(const std::string& name);
@@ -73,7 +73,7 @@ class FakeSpooler final : public PrintSpooler {
 };
 
 // Null puts CUPS back.
-void setPrintSpooler(std::shared_ptr<PrintSpooler> spooler);
+void setPrintJobSpooler(std::shared_ptr<PrintJobSpooler> spooler);
 
 }  // namespace test
 

@@ -81,4 +81,47 @@ static_assert(sizeof(OSVERSIONINFOW) == 276);
 // 0 (success) or a negative status for a bad record.
 int32_t RtlGetVersion(OSVERSIONINFOW* info);
 
+
+// --- the machine (what the system plugin reports about it) ---
+// One CPUID leaf (sub-leaf 0). Nothing on a processor without the instruction or for a leaf above
+// the processor's highest one (basic or extended range).
+struct CpuidResult {
+  uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+std::optional<CpuidResult> cpuid(uint32_t leaf);
+// The processor's brand text (extended leaves 0x80000002-4), blanks at both ends cut off; empty
+// without those leaves.
+std::string cpuBrandString();
+// uname's machine ("x86_64", "aarch64", ...) and kernel release ("6.1.0-18-amd64"); empty when
+// uname fails.
+std::string machineHardwareName();
+std::string kernelRelease();
+// The processors online (at least 1).
+unsigned processorCount();
+// Total physical memory in bytes, nothing when sysinfo(2) fails.
+std::optional<uint64_t> totalPhysicalMemory();
+
+// A POSIX locale name as a BCP 47 tag: "en_GB.UTF-8" gives "en-GB", "sr_RS@latin" "sr-Latn-RS";
+// the codeset and any other modifier are dropped. "C", "POSIX" (with or without a codeset) and
+// the empty name give "": they name no language.
+std::string localeTagFromPosix(const std::string& posixName);
+// The user's locale: the first of LC_ALL, LC_MESSAGES and LANG that is set and not empty, as a
+// tag; "" when none is set or it names no language.
+std::string userLocaleTag();
+// The system's locale: LC_ALL, else LC_MESSAGES, else LANG of the system's locale file (lines
+// "KEY=value", the value optionally quoted), as a tag; "" when the file cannot be read or names
+// no language.
+std::string systemLocaleTag(const std::string& localeFile = "/etc/default/locale");
+// The scripts a locale is written in, as four-letter codes each followed by ";", in alphabetical
+// order ("Latn;", "Hani;Hira;Kana;"); "" when the locale is unknown.
+std::string localeScriptCodes(const std::string& tag);
+
+// The installed font families (fontconfig), each once, sorted; empty when there are none.
+std::vector<std::string> fontFamilies();
+
+// The firmware's identification strings (vendor, product, board and BIOS names under
+// /sys/class/dmi/id) that can be read; empty where the system has none (containers, many virtual
+// machines without DMI).
+std::vector<std::string> firmwareStrings(const std::string& folder = "/sys/class/dmi/id");
+
 }  // namespace desk

@@ -28,8 +28,8 @@ PrintJob job(const std::string& printer, const std::string& path) {
   return j;
 }
 
-TEST(FakeSpooler, PrintersJobsAndRefusals) {
-  test::FakeSpooler fake;
+TEST(FakeJobSpooler, PrintersJobsAndRefusals) {
+  test::FakeJobSpooler fake;
   fake.setPrinter({"office", PrinterState::Kind::Idle, true});
   fake.setPrinter({"closed", PrinterState::Kind::Idle, false});
   fake.setDefaultPrinter("office");
@@ -49,12 +49,12 @@ TEST(FakeSpooler, PrintersJobsAndRefusals) {
   EXPECT_EQ(fake.jobs()[0].copies, 3);
   EXPECT_EQ(fake.jobState("office", 99), JobState::Unknown);
 
-  test::setPrintSpooler(std::make_shared<test::FakeSpooler>(fake));
-  EXPECT_EQ(printSpooler()->defaultPrinter(), "office");
-  test::setPrintSpooler(nullptr);
+  test::setPrintJobSpooler(std::make_shared<test::FakeJobSpooler>(fake));
+  EXPECT_EQ(printJobSpooler()->defaultPrinter(), "office");
+  test::setPrintJobSpooler(nullptr);
 }
 
-TEST(PrintSpooler, CustomMediaNamesTruncateMillimetres) {
+TEST(PrintJobSpooler, CustomMediaNamesTruncateMillimetres) {
   EXPECT_EQ(customMediaName(210, 297), "Custom.210x297mm");
   EXPECT_EQ(customMediaName(215.9, 279.4), "Custom.215x279mm");
 }
@@ -170,7 +170,7 @@ class CupsServer : public ::testing::Test {
 };
 
 TEST_F(CupsServer, JobArrivesWithItsCopies) {
-  std::shared_ptr<PrintSpooler> cups = makeCupsSpooler();
+  std::shared_ptr<PrintJobSpooler> cups = makeCupsJobSpooler();
   const std::optional<PrinterState> raw = cups->printer("raw");
   ASSERT_TRUE(raw.has_value());
   EXPECT_TRUE(raw->accepting);
@@ -194,7 +194,7 @@ TEST_F(CupsServer, JobArrivesWithItsCopies) {
 }
 
 TEST_F(CupsServer, UnknownStoppedAndRejectingQueues) {
-  std::shared_ptr<PrintSpooler> cups = makeCupsSpooler();
+  std::shared_ptr<PrintJobSpooler> cups = makeCupsJobSpooler();
   EXPECT_FALSE(cups->printer("no-such-queue").has_value());
   const std::optional<PrinterState> paused = cups->printer("paused");
   ASSERT_TRUE(paused.has_value());

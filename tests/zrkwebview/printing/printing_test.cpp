@@ -35,7 +35,7 @@ TEST(PrintSettings, ReadingTheOptions) {
 }
 
 TEST(PrintSettings, PrinterSideOutcomes) {
-  desk::test::FakeSpooler spooler;
+  desk::test::FakeJobSpooler spooler;
   spooler.setPrinter({"office", desk::PrinterState::Kind::Idle, true});
   spooler.setPrinter({"stopped", desk::PrinterState::Kind::Stopped, true});
   spooler.setPrinter({"closed", desk::PrinterState::Kind::Idle, false});

@@ -11,7 +11,11 @@
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/path/path-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/printer/printer-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
 namespace zrk {
@@ -44,15 +48,15 @@ constexpr Registration kBuiltins[] = {
     {"__zrk_channel__", &plugin::registerIpcPlugin},
     {"menu", nullptr},
     {"notification", nullptr},
-    {"path", nullptr},
+    {"path", &plugin::registerPathPlugin},
     {"resource", &plugin::registerResourcePlugin},
     {"tray", nullptr},
     {"webview", nullptr},
     {"window", nullptr},
-    {"system", nullptr},
-    {"printer", nullptr},
+    {"system", &plugin::registerSystemPlugin},
+    {"printer", &plugin::registerPrinterPlugin},
     {"clipboard", &plugin::registerClipboardPlugin},
-    {"sharedmem", nullptr},
+    {"sharedmem", &plugin::registerSharedMemPlugin},
     {"logging", nullptr},
     {"dropzone", &plugin::registerDropzonePlugin},
 };

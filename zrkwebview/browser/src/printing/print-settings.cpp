@@ -74,7 +74,7 @@ std::optional<nlohmann::json> checkPrintSettings(const PrintSettings& s) {
 }
 
 PrintStart startPrintJob(const PrintSettings& s, const std::string& pdfPath,
-                         desk::PrintSpooler& spooler) {
+                         desk::PrintJobSpooler& spooler) {
   PrintStart start;
   start.printer = s.printer.empty() ? spooler.defaultPrinter() : s.printer;
   const std::optional<desk::PrinterState> printer =

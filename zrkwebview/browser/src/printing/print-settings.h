@@ -49,7 +49,7 @@ struct PrintStart {
 // stopped or refusing printer gives code 3 "Printer is unavailable.", a refused job code 5
 // "Failed to print".
 PrintStart startPrintJob(const PrintSettings& settings, const std::string& pdfPath,
-                         desk::PrintSpooler& spooler);
+                         desk::PrintJobSpooler& spooler);
 // The outcome of a job in this state; nullopt while it is still waiting or printing. Completed:
 // success; cancelled: code 4 "Aborted."; stopped with its printer: code 3; aborted or gone:
 // code 5 "Failed to print".

@@ -1,34 +1,15 @@
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
 
 #include <cstdint>
-#include <limits>
-#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "zrkwebview/browser/src/http-plugins/ipc/channel-id.h"
 #include "zrkwebview/browser/src/http/http-message.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
 #include "zrkwebview/browser/src/webview.h"
 
 namespace zrk::plugin {
-namespace {
-
-// Reads a channel id the way the standard conversion to unsigned long reads it (blanks skipped, a
-// sign allowed, digits up to the first other character), limited to 32 bits on every platform.
-uint32_t parseChannelId(const std::string& text) {
-  const unsigned long long value = std::stoull(text);  // throws std::invalid_argument
-  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
-  const bool negative = start != std::string::npos && text[start] == '-';
-  // A negative number stands for its unsigned negation, as the conversion does; what counts is
-  // whether that magnitude fits.
-  const unsigned long long magnitude = negative ? 0ull - value : value;
-  if (magnitude > std::numeric_limits<uint32_t>::max()) {
-    throw std::out_of_range("stoul argument out of range");
-  }
-  return static_cast<uint32_t>(value);
-}
-
-}  // namespace
 
 std::shared_ptr<Vesk::TObject> IpcPlugin::invoke(const std::string& command, zrk::Webview* webview,
                                                  http::HttpResponseConnection* connection,
@@ -48,14 +29,7 @@ std::shared_ptr<http::HttpResponse> IpcPlugin::fetch(const nlohmann::json& paylo
   if (header.empty()) {
     return std::make_shared<http::HttpStatusResponse>(400, std::string("Missing channel id header"));
   }
-  uint32_t dataId = 0;
-  try {
-    dataId = parseChannelId(header);
-  } catch (const std::invalid_argument&) {
-    throw std::invalid_argument("invalid stoul argument");
-  } catch (const std::out_of_range&) {
-    throw std::out_of_range("stoul argument out of range");
-  }
+  const uint32_t dataId = parseChannelId(header);
   nlohmann::json data;
   if (!webview->takeChannelData(dataId, data, true)) {
     return std::make_shared<http::HttpStatusResponse>(400, std::string("Not found channel data"));
