@@ -209,6 +209,10 @@ WinWindow::~WinWindow() {
   // Every observer goes, not only the closed-webview one: a window destroyed without its
   // WM_NCDESTROY (its thread ended) must not be reached by a later notification.
   removeObservers();
+  // A native window that outlives its object must not reach it any more.
+  if (isUIThread() && desk::IsWindow(nativeHandle_)) {
+    desk::SetWindowLongPtr(nativeHandle_, desk::GWLP_USERDATA, 0);
+  }
   ZRK_LOG_INFO("~WinWindow destructor called");
   if (animator_ != nullptr) {
     animator_->cancel();
