@@ -3,7 +3,9 @@
 // The test's main thread is the UI thread; webviews are fakes made by a test maker.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <stdexcept>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -29,6 +31,7 @@
 #include "vesk/tstring.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/configuration.h"
+#include "zrkwebview/browser/src/event-dispatcher.h"
 #include "zrkwebview/browser/src/webview-maker.h"
 #include "zrkwebview/browser/src/webview2/window-frame.h"
 #include "zrkwebview/browser/src/webview2/window.h"
@@ -641,6 +644,415 @@ TEST_F(WinWindowTest, DarkFrame) {
   EXPECT_TRUE(zrk::isWindows11OrLater());
   desk::test::resetSystemFacts();
   EXPECT_TRUE(zrk::isWindows11OrLater());
+}
+
+// ---- the window procedure and the window operations
+
+// A window and its main webview, with the page events it announces recorded as delivered.
+struct Page {
+  std::shared_ptr<zrk::WinWindow> window;
+  std::shared_ptr<FakeWebview> view;
+  desk::HWND hwnd = nullptr;
+  std::vector<uint64_t> listeners;
+
+  // The page listens for `event` on its window.
+  void listen(const std::string& event) {
+    const uint64_t id = zrk::EventDispatcher::instance().listen(77, event, "Window", window->label());
+    window->addEventListener(id, event);
+    listeners.push_back(id);
+  }
+  // The events delivered since the last call, as {"event", "payload"}; other scripts in `scripts`.
+  std::vector<json> events(std::vector<std::string>* scripts = nullptr) {
+    std::vector<json> found;
+    const std::string open = "){ window['_77'](";
+    for (const auto& s : view->scripts()) {
+      const size_t at = s.find(open);
+      const size_t end = s.rfind("); } })();");
+      if (at == std::string::npos || end == std::string::npos) {
+        if (scripts != nullptr) scripts->push_back(s);
+        continue;
+      }
+      json delivered = json::parse(s.substr(at + open.size(), end - at - open.size()));
+      found.push_back({{"event", delivered["event"]},
+                       {"payload", delivered.contains("payload") ? delivered["payload"] : json()}});
+    }
+    view->clearRecords();
+    return found;
+  }
+  ~Page() {
+    for (uint64_t id : listeners) zrk::EventDispatcher::instance().unlisten(id);
+  }
+};
+
+class WindowProcedureTest : public WinWindowTest {
+ protected:
+  Page open(const std::string& label, bool titleBar, int x = 100, int y = 100, int w = 800,
+            int h = 600) {
+    zrk::WindowOptions options;
+    options.hiddenTitle = !titleBar;
+    options.x = x;
+    options.y = y;
+    options.width = w;
+    options.height = h;
+    Page page;
+    page.window = make(label, options);
+    page.hwnd = page.window->nativeHandle();
+    page.view = std::dynamic_pointer_cast<FakeWebview>(page.window->findWebview("main_webview"));
+    page.view->clearRecords();
+    return page;
+  }
+};
+
+TEST_F(WindowProcedureTest, HitTestsLimitsAndFrame) {
+  Page bare = open("bare", false);
+  Page titled = open("titled", true);
+  const struct {
+    int x, y;
+    desk::LRESULT bare;
+  } hits[] = {{100, 100, desk::HTTOPLEFT}, {500, 104, desk::HTTOP}, {899, 699, desk::HTBOTTOMRIGHT},
+              {100, 699, desk::HTBOTTOMLEFT}, {899, 100, desk::HTTOPRIGHT}, {103, 400, desk::HTLEFT},
+              {892, 400, desk::HTRIGHT}, {500, 692, desk::HTBOTTOM}, {500, 400, desk::HTCLIENT}};
+  for (const auto& h : hits) {
+    EXPECT_EQ(desk::SendMessage(bare.hwnd, desk::WM_NCHITTEST, 0, desk::MAKELPARAM(h.x, h.y)), h.bare)
+        << h.x << "," << h.y;
+  }
+  // With a title bar the system decides.
+  EXPECT_EQ(desk::SendMessage(titled.hwnd, desk::WM_NCHITTEST, 0, desk::MAKELPARAM(500, 400)),
+            desk::HTCLIENT);
+
+  bare.window->setMinSize({0, 300});
+  bare.window->setMaxSize({1000.9f, 0});
+  desk::MINMAXINFO info{};
+  desk::SendMessage(bare.hwnd, desk::WM_GETMINMAXINFO, 0, reinterpret_cast<desk::LPARAM>(&info));
+  EXPECT_EQ(info.ptMinTrackSize.x, desk::GetSystemMetrics(desk::SM_CXMINTRACK));
+  EXPECT_EQ(info.ptMinTrackSize.y, 300);
+  EXPECT_EQ(info.ptMaxTrackSize.x, 1000);
+  EXPECT_EQ(info.ptMaxTrackSize.y, desk::GetSystemMetrics(desk::SM_CYMAXTRACK));
+
+  // The whole window is client area without a title bar; the page leaves a 3/2/3/3 strip.
+  EXPECT_EQ(bare.window->innerSize().width, 794.0f);
+  EXPECT_EQ(bare.window->innerSize().height, 595.0f);
+  EXPECT_EQ(bare.window->innerPosition().x, 3.0f);
+  EXPECT_EQ(bare.window->innerPosition().y, 2.0f);
+  desk::RECT client{};
+  desk::GetClientRect(titled.hwnd, &client);
+  EXPECT_EQ(titled.window->innerSize().width, static_cast<float>(client.right));
+  EXPECT_EQ(titled.window->innerSize().height, static_cast<float>(client.bottom));
+  EXPECT_EQ(titled.window->outerSize().width, 800.0f);
+  EXPECT_EQ(titled.window->outerPosition().x, 100.0f);
+}
+
+TEST_F(WindowProcedureTest, ClosePaths) {
+  // A page listening for "zrk://will-close" decides; the window stays.
+  Page asked = open("asked", false);
+  asked.listen("zrk://will-close");
+  asked.window->close();
+  EXPECT_TRUE(desk::IsWindow(asked.hwnd));
+  auto events = asked.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["event"], "zrk://will-close");
+
+  // Without a listener: destroyed 100 ms later, after its requests were cancelled.
+  Page later = open("later", false);
+  later.window->close();
+  EXPECT_TRUE(desk::IsWindow(later.hwnd));
+  desk::test::advance(99);
+  EXPECT_TRUE(desk::IsWindow(later.hwnd));
+  desk::test::advance(1);
+  EXPECT_FALSE(desk::IsWindow(later.hwnd));
+  EXPECT_EQ(later.view->cancelAllCount(), 1);
+  EXPECT_EQ(app.listed(later.window), 0u);
+
+  // Twice within 100 ms: at once.
+  Page twice = open("twice", false);
+  twice.window->close();
+  desk::test::advance(50);
+  twice.window->close();
+  EXPECT_FALSE(desk::IsWindow(twice.hwnd));
+
+  // Forced: no question to the page.
+  Page forced = open("forced", false);
+  forced.listen("zrk://will-close");
+  forced.window->destroy();
+  EXPECT_FALSE(desk::IsWindow(forced.hwnd));
+  EXPECT_TRUE(forced.events().empty());
+}
+
+TEST_F(WindowProcedureTest, SizeMoveAndStateAnnouncements) {
+  Page page = open("sized", false);
+  page.listen("zrk://resize");
+  page.listen("zrk://move");
+  page.window->setMaximized(true);
+  desk::test::pump();
+  std::vector<std::string> scripts;
+  auto events = page.events(&scripts);
+  EXPECT_NE(std::find(scripts.begin(), scripts.end(), "_$updatePageAttribute('state', 'maximized')"),
+            scripts.end());
+  auto resizedTo = [](const std::vector<json>& events, double w, double h) {
+    return std::any_of(events.begin(), events.end(), [&](const json& e) {
+      return e["event"] == "zrk://resize" && e["payload"] == json({{"width", w}, {"height", h}});
+    });
+  };
+  // The maximized client reaches over the work area's edges by the frame, as the system's does.
+  EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                          [](const json& e) { return e["event"] == "zrk://resize"; }))
+      << json(events).dump();
+  page.window->setMaximized(false);
+  desk::test::pump();
+  scripts.clear();
+  events = page.events(&scripts);
+  EXPECT_NE(std::find(scripts.begin(), scripts.end(), "_$updatePageAttribute('state', null)"),
+            scripts.end());
+  EXPECT_TRUE(resizedTo(events, 800, 600)) << json(events).dump();
+  desk::SendMessage(page.hwnd, desk::WM_EXITSIZEMOVE, 0, 0);  // any move still pending
+  page.events();
+
+  page.window->setPosition({-100, 50});
+  desk::SendMessage(page.hwnd, desk::WM_EXITSIZEMOVE, 0, 0);
+  events = page.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["event"], "zrk://move");
+  EXPECT_EQ(events[0]["payload"], json({{"x", -100.0}, {"y", 50.0}}));
+}
+
+TEST_F(WindowProcedureTest, DpiThemeMouseActivationAndCommands) {
+  Page page = open("events", false);
+  for (const char* e : {"zrk://scale-changed", "zrk://theme-changed", "zrk://nc-mousedown",
+                        "zrk://nc-mouseup", "zrk://focus", "zrk://blur"}) {
+    page.listen(e);
+  }
+  desk::test::setMonitorDpi(desk::test::monitors()[0], 144);
+  desk::test::pump();
+  auto events = page.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["payload"]["scaleFactor"], 1.5);
+  EXPECT_EQ(events[0]["payload"]["size"], json({{"type", "Physical"}, {"width", 1920}, {"height", 1080}}));
+  EXPECT_EQ(page.window->outerSize().width, 1200.0f);  // the suggested rectangle
+
+  // The theme: nothing while it did not change, then the new one.
+  desk::test::settingChange();
+  desk::test::pump();
+  EXPECT_TRUE(page.events().empty());
+  desk::test::seedRegistryValue("Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize",
+                                "AppsUseLightTheme", desk::REG_DWORD, dword(0));
+  desk::test::settingChange();
+  desk::test::pump();
+  events = page.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["payload"], "dark");
+
+  desk::SendMessage(page.hwnd, desk::WM_NCLBUTTONUP, static_cast<desk::WPARAM>(desk::HTCAPTION),
+                    desk::MAKELPARAM(-5, 20));
+  desk::SendMessage(page.hwnd, desk::WM_NCRBUTTONDOWN, static_cast<desk::WPARAM>(desk::HTBORDER),
+                    desk::MAKELPARAM(30, 40));
+  desk::SendMessage(page.hwnd, desk::WM_NCLBUTTONDOWN, static_cast<desk::WPARAM>(desk::HTTOP),
+                    desk::MAKELPARAM(1, 2));
+  events = page.events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0], json::parse(R"({"event": "zrk://nc-mouseup",
+      "payload": {"hit": 1, "pos": {"x": -5, "y": 20}, "button": 1}})"));
+  EXPECT_EQ(events[1]["payload"]["hit"], 3);
+  EXPECT_EQ(events[1]["payload"]["button"], 2);
+  EXPECT_EQ(events[2]["payload"]["hit"], 99);
+
+  std::vector<std::string> scripts;
+  desk::SendMessage(page.hwnd, desk::WM_NCACTIVATE, 0, 0);
+  desk::SendMessage(page.hwnd, desk::WM_NCACTIVATE, 1, 0);
+  events = page.events(&scripts);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["event"], "zrk://blur");
+  EXPECT_EQ(events[1]["event"], "zrk://focus");
+  EXPECT_EQ(scripts, (std::vector<std::string>{"_$updatePageAttribute('inactive','');",
+                                               "_$updatePageAttribute('inactive',null);"}));
+
+  // Commands: id 0 posts nothing; id 12 posts the command and the window.
+  std::vector<std::pair<unsigned, bool>> commands;
+  auto handler = std::make_shared<Vesk::TNotificationCenter::Handler>(
+      [&](const std::shared_ptr<Vesk::TNotification>& n) {
+        auto number = std::dynamic_pointer_cast<Vesk::TNumber>(n->userInfo()->objectForKey("command"));
+        commands.push_back({number->unsignedShortValue(),
+                            n->userInfo()->objectForKey("window") == page.window});
+      });
+  Vesk::TNotificationCenter::defaultCenter()->addObserver("wm_command", handler, nullptr);
+  desk::SendMessage(page.hwnd, desk::WM_COMMAND, 0, 0);
+  desk::SendMessage(page.hwnd, desk::WM_COMMAND, 12, 0);
+  Vesk::TNotificationCenter::defaultCenter()->removeObserver("wm_command", handler, nullptr);
+  EXPECT_EQ(commands, (std::vector<std::pair<unsigned, bool>>{{12u, true}}));
+
+  // Work handed to the window runs there; what it throws is logged.
+  int ran = 0;
+  page.window->runOnWindowThread([&] { ++ran; });
+  page.window->runOnWindowThread([] { throw std::runtime_error("boom"); });
+  page.window->runOnWindowThread(nullptr);
+  desk::test::pump();
+  EXPECT_EQ(ran, 1);
+}
+
+TEST_F(WindowProcedureTest, DraggingNeedsItsOwnArmedDrag) {
+  Page page = open("drag", false);
+  // A move with the button down but no drag moves nothing.
+  desk::SetCursorPos(400, 300);
+  desk::SendMessage(page.hwnd, desk::WM_MOUSEMOVE, desk::MK_LBUTTON, desk::MAKELPARAM(300, 200));
+  EXPECT_EQ(page.window->outerPosition().x, 100.0f);
+  // Pressed in the title bar (the top 40 pixels), captured after 100 ms, then moved.
+  desk::SetCursorPos(200, 110);
+  desk::SendMessage(page.hwnd, desk::WM_LBUTTONDOWN, desk::MK_LBUTTON, desk::MAKELPARAM(100, 10));
+  desk::test::advance(100);
+  EXPECT_EQ(desk::GetCapture(), page.hwnd);
+  desk::SetCursorPos(250, 140);
+  desk::SendMessage(page.hwnd, desk::WM_MOUSEMOVE, desk::MK_LBUTTON, desk::MAKELPARAM(150, 40));
+  EXPECT_EQ(page.window->outerPosition().x, 150.0f);
+  EXPECT_EQ(page.window->outerPosition().y, 130.0f);
+  desk::SendMessage(page.hwnd, desk::WM_LBUTTONUP, 0, desk::MAKELPARAM(150, 40));
+  EXPECT_EQ(desk::GetCapture(), nullptr);
+  // The released drag is stale: a later move with the button down does nothing.
+  desk::SetCursorPos(600, 600);
+  desk::SendMessage(page.hwnd, desk::WM_MOUSEMOVE, desk::MK_LBUTTON, desk::MAKELPARAM(10, 10));
+  EXPECT_EQ(page.window->outerPosition().x, 150.0f);
+}
+
+TEST_F(WindowProcedureTest, StateOperations) {
+  Page page = open("state", false);
+  desk::test::setMonitorDpi(desk::test::monitors()[0], 144);
+  desk::test::pump();
+  page.window->setPosition({100, 200});
+  const zrk::FloatPoint screen = page.window->clientToScreen({10, 10});
+  EXPECT_EQ(screen.x, 118.0f);
+  EXPECT_EQ(screen.y, 217.0f);
+
+  // Closable round trip: greyed SC_CLOSE keeps WS_SYSMENU.
+  page.window->setClosable(false);
+  EXPECT_FALSE(page.window->isClosable());
+  EXPECT_NE(desk::GetWindowLongPtr(page.hwnd, desk::GWL_STYLE) & desk::WS_SYSMENU, 0);
+  page.window->setClosable(true);
+  EXPECT_TRUE(page.window->isClosable());
+
+  EXPECT_THROW(page.window->excludeFromTaskbar(true), std::runtime_error);
+  EXPECT_THROW(page.window->isExcludedFromTaskbar(), std::runtime_error);
+
+  // Theme round trip.
+  page.window->setTheme(1);
+  EXPECT_EQ(page.window->theme(), 1);
+  page.window->setTheme(0);
+  EXPECT_EQ(page.window->theme(), 0);
+}
+
+// Leaving fullscreen gives back exactly the style bits entering took.
+TEST_F(WindowProcedureTest, FullscreenRoundTrips) {
+  const struct {
+    const char* name;
+    bool resizable, minimizable, maximized;
+  } cases[] = {{"resizable", true, true, false},
+               {"fixed size without minimize box", false, false, false},
+               {"maximized", true, true, true}};
+  int n = 0;
+  for (const auto& c : cases) {
+    zrk::WindowOptions options;
+    options.resizable = c.resizable;
+    options.minimizable = c.minimizable;
+    options.maximized = c.maximized;
+    options.width = 640;
+    options.height = 480;
+    options.x = 30;
+    options.y = 40;
+    auto window = make("full" + std::to_string(n++), options);
+    desk::HWND hwnd = window->nativeHandle();
+    const auto style = desk::GetWindowLongPtr(hwnd, desk::GWL_STYLE);
+    desk::RECT before{};
+    desk::GetWindowRect(hwnd, &before);
+    window->setFullscreen(true);
+    EXPECT_TRUE(window->isFullscreen()) << c.name;
+    EXPECT_EQ(window->outerSize().width, 1920.0f) << c.name;
+    EXPECT_EQ(window->innerSize().width, 1920.0f) << c.name;  // the full client, no strip
+    window->setFullscreen(true);  // a second time keeps the first placement
+    window->setFullscreen(false);
+    EXPECT_FALSE(window->isFullscreen()) << c.name;
+    EXPECT_EQ(desk::GetWindowLongPtr(hwnd, desk::GWL_STYLE), style) << c.name;
+    desk::RECT after{};
+    desk::GetWindowRect(hwnd, &after);
+    EXPECT_EQ(after.left, before.left) << c.name;
+    EXPECT_EQ(after.right, before.right) << c.name;
+    EXPECT_EQ(desk::IsZoomed(hwnd) != 0, c.maximized) << c.name;
+  }
+}
+
+TEST_F(WindowProcedureTest, ModalOwnerComesBackOnEveryClosePath) {
+  const char* paths[] = {"destroy", "second close", "timer"};
+  for (const char* path : paths) {
+    auto owner = make(std::string("owner-") + path);
+    zrk::WindowOptions options;
+    options.parent = owner->label();
+    options.visible = false;
+    auto modal = make(std::string("modal-") + path, options);
+    EXPECT_TRUE(modal->showModal());
+    EXPECT_FALSE(desk::IsWindowEnabled(owner->nativeHandle())) << path;
+    if (std::string(path) == "destroy") {
+      modal->destroy();
+    } else if (std::string(path) == "second close") {
+      modal->close();
+      modal->close();
+    } else {
+      modal->close();
+      desk::test::advance(100);
+    }
+    EXPECT_FALSE(desk::IsWindow(modal->nativeHandle())) << path;
+    EXPECT_TRUE(desk::IsWindowEnabled(owner->nativeHandle())) << path;
+    EXPECT_EQ(desk::GetActiveWindow(), owner->nativeHandle()) << path;
+  }
+}
+
+TEST_F(WindowProcedureTest, AttentionAndProgress) {
+  Page page = open("attention", true);
+  Page other = open("other", true);
+  // Active: no flash. Not active: flashes. Type 0 stops.
+  desk::SetActiveWindow(page.hwnd);
+  page.window->requestUserAttention(1);
+  EXPECT_FALSE(desk::test::windowAttributes(page.hwnd).flash.has_value());
+  desk::SetActiveWindow(other.hwnd);
+  page.window->requestUserAttention(1);
+  ASSERT_TRUE(desk::test::windowAttributes(page.hwnd).flash.has_value());
+  EXPECT_EQ(desk::test::windowAttributes(page.hwnd).flash->flags, 0xFu);
+  page.window->requestUserAttention(0);
+  EXPECT_FALSE(desk::test::windowAttributes(page.hwnd).flash.has_value());
+
+  const struct {
+    std::optional<int> status;
+    std::optional<double> progress;
+    int state;
+    uint64_t completed;
+  } cases[] = {{2, std::nullopt, desk::TBPF_INDETERMINATE, 0},
+               {9, std::nullopt, desk::TBPF_NOPROGRESS, 0},
+               {1, -5.0, desk::TBPF_NORMAL, 0},
+               {1, 150.0, desk::TBPF_NORMAL, 100},
+               {3, 42.9, desk::TBPF_PAUSED, 42}};
+  for (const auto& c : cases) {
+    page.window->setProgressBar({c.status, c.progress});
+    const auto attributes = desk::test::windowAttributes(page.hwnd);
+    EXPECT_EQ(attributes.progressState, c.state) << c.status.value_or(-1);
+    if (c.progress) {
+      EXPECT_EQ(attributes.progressCompleted, c.completed) << *c.progress;
+    }
+  }
+}
+
+// Operations from a queue thread change the window on the UI thread.
+TEST_F(WindowProcedureTest, OperationsFromAnotherThread) {
+  Page page = open("threads", true);
+  std::atomic<bool> done{false};
+  bool focused = true;
+  std::thread worker([&] {
+    page.window->setMaximized(true);
+    page.window->setTitle("From a thread");
+    page.window->setFocus(true);
+    focused = page.window->isFocused();
+    done = true;
+  });
+  ASSERT_TRUE(desk::test::pumpUntil([&] { return done.load(); }));
+  worker.join();
+  EXPECT_TRUE(desk::IsZoomed(page.hwnd));
+  EXPECT_EQ(windowText(page.hwnd), "From a thread");
+  EXPECT_TRUE(focused);
+  EXPECT_EQ(desk::GetFocus(), page.hwnd);
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ inline constexpr char kIsModalProp[] = "kszIsModal";
 constexpr desk::UINT kCreateMainWebviewMessage = 0x0400 + 101;
 // Posted by runOnWindowThread; wParam owns a heap-allocated std::function<void()>.
 constexpr desk::UINT kRunOnWindowThreadMessage = 0x8100;
+// The message an animated move or resize sends when it ends.
+constexpr desk::UINT kAnimationEndMessage = 0x700;
 // The label of a window's first webview.
 inline constexpr char kMainWebviewLabel[] = "main_webview";
 
@@ -69,27 +71,73 @@ class WinWindow : public Window {
   // Whether the window is a frameless window with rounded corners.
   bool isRoundedFrameless() const;
 
-  // ---- window operations
+  // ---- window operations. Those that change window state, or ask the UI thread's own state
+  // (focus, the active window), do their platform calls on the UI thread, waiting for it when
+  // called from another thread.
   bool isUIThread() override;
   void show(int command) override;
+  void hide() override;
+  void bringToTop() override;
+  bool isAtTop() override;
+  bool showModal() override;
+  void setEnabled(bool enabled) override;
+  bool isEnabled() override;
   bool isVisible() override;
+  void setVisible(bool visible) override;
   bool isClosable() override;
+  void setClosable(bool closable) override;
   bool isMinimizable() override;
+  void setMinimizable(bool minimizable) override;
   bool isMaximizable() override;
+  void setMaximizable(bool maximizable) override;
   bool isResizable() override;
+  void setResizable(bool resizable) override;
+  bool isFocused() override;
+  void setFocus(bool focus) override;
+  bool isActivated() override;
+  void activate() override;
+  bool isFullscreen() override { return fullscreen_.load(); }
+  void setFullscreen(bool fullscreen) override;
   bool isMaximized() override;
   void setMaximized(bool maximized) override;
   bool isMinimized() override;
+  void setMinimized(bool minimized) override;
+  // Not available on this platform: both throw std::runtime_error("not implemented").
+  void excludeFromTaskbar(bool exclude) override;
+  bool isExcludedFromTaskbar() override;
   bool isRestored() override;
   bool hasTitleBar() override;
+  void toggleMaximize() override;
   double scaleFactor() override;
   double deviceScaleFactor() override;
+  void setAlwaysOnTop(bool onTop) override;
+  void setAlwaysAtBottom(bool atBottom) override;
+  void setContentProtected(bool contentProtected) override;
+  FloatSize outerSize() override;
+  FloatPoint outerPosition() override;
+  FloatSize innerSize() override;
+  FloatPoint innerPosition() override;
+  void move(FloatPoint position, FloatSize size, bool animated) override;
+  void setSize(FloatSize size, bool animated) override;
+  void setPosition(FloatPoint position) override;
   void center(bool toScreen) override;
   void centerToParent() override;
   void setMaxSize(FloatSize size) override;
   void setMinSize(FloatSize size) override;
   FloatSize maxSize() const { return maxSize_.load(); }
   FloatSize minSize() const { return minSize_.load(); }
+  FloatPoint clientToScreen(FloatPoint point) override;
+  using Window::webviewToWindowPoint;
+  FloatPoint webviewToWindowPoint(Webview* webview, FloatPoint point) override;
+  std::shared_ptr<Window> ownerWindow() override;
+  void runOnWindowThread(std::function<void()> work) override;
+  void close() override;
+  void destroy() override;
+  int theme() override;
+  void setTheme(int theme) override;
+  void setCursorPosition(FloatPoint point) override;
+  void requestUserAttention(int type) override;
+  void setProgressBar(ProgressBarState state) override;
   void setTitle(const std::string& title) override;
 
   // Centres the window in the work area of the reference window's monitor (its own without one).
@@ -100,6 +148,23 @@ class WinWindow : public Window {
   bool darkTheme() const { return darkTheme_; }
 
  protected:
+  // Runs `work` on the UI thread: at once there, else through the main queue, waiting.
+  void onUIThread(const std::function<void()>& work);
+  desk::LRESULT handleClose(desk::HWND hwnd, desk::WPARAM wParam, desk::LPARAM lParam);
+  desk::LRESULT handleSize(desk::HWND hwnd, desk::WPARAM wParam, desk::LPARAM lParam);
+  desk::LRESULT handleNcCalcSize(desk::HWND hwnd, desk::WPARAM wParam, desk::LPARAM lParam);
+  desk::LRESULT handleNcHitTest(desk::HWND hwnd, desk::WPARAM wParam, desk::LPARAM lParam);
+  desk::LRESULT handleEraseBackground(desk::HWND hwnd, desk::WPARAM wParam, desk::LPARAM lParam);
+  desk::LRESULT handleDpiChanged(desk::HWND hwnd, desk::WPARAM wParam, desk::LPARAM lParam);
+  void handleSettingChange(desk::LPARAM lParam);
+  void handleNcMouse(desk::HWND hwnd, desk::UINT message, desk::WPARAM wParam, desk::LPARAM lParam);
+  void showSystemMenu(desk::HWND hwnd, desk::LPARAM lParam);
+  // The client strip the page does not use: left, top, right, bottom.
+  desk::RECT frameInsets();
+  desk::RECT titleBarHitRect();
+  // Re-enables and activates the owner of a modal window.
+  void releaseModalOwner(desk::HWND hwnd);
+
   bool darkTheme_ = false;
   std::atomic<bool> forcedClose_{false};
   double lastScaleFactor_ = 1.0;
@@ -114,6 +179,12 @@ class WinWindow : public Window {
   std::atomic<bool> fullscreen_{false};
   std::atomic<bool> enteringFullscreen_{false};
   desk::WINDOWPLACEMENT savedPlacement_{};
+  // The style bits entering fullscreen cleared, given back exactly when it ends.
+  desk::DWORD savedStyleBits_ = 0;
+  // This window's drag: armed by a press in the title bar, active once the mouse is captured.
+  bool dragArmed_ = false;
+  desk::POINT dragCursor_{};
+  desk::POINT dragOrigin_{};
   std::mutex savedPlacementMutex_;
   std::atomic<bool> closing_{false};
   desk::DWORD creatorThread_ = 0;
