@@ -32,6 +32,7 @@
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/configuration.h"
 #include "zrkwebview/browser/src/event-dispatcher.h"
+#include "zrkwebview/browser/src/timers.h"
 #include "zrkwebview/browser/src/webview-maker.h"
 #include "zrkwebview/browser/src/webview2/window-frame.h"
 #include "zrkwebview/browser/src/webview2/window.h"
@@ -1053,6 +1054,75 @@ TEST_F(WindowProcedureTest, OperationsFromAnotherThread) {
   EXPECT_EQ(windowText(page.hwnd), "From a thread");
   EXPECT_TRUE(focused);
   EXPECT_EQ(desk::GetFocus(), page.hwnd);
+}
+
+TEST_F(WindowProcedureTest, AlertAlternateButton) {
+  Page page = open("alert", true);
+  page.listen("zrk://custom-x");
+  page.listen("zrk://alert-alternate-clicked");
+  const char* custom = "zrk://custom-x";
+  const char* plain = "open-file";
+  EXPECT_EQ(desk::SendMessage(page.hwnd, zrk::wmAlertAlternate(), 0,
+                              reinterpret_cast<desk::LPARAM>(custom)), 0);
+  EXPECT_EQ(desk::SendMessage(page.hwnd, zrk::wmAlertAlternate(), 0,
+                              reinterpret_cast<desk::LPARAM>(plain)), 0);
+  EXPECT_EQ(desk::SendMessage(page.hwnd, zrk::wmAlertAlternate(), 0, 0), 0);
+  const auto events = page.events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["event"], "zrk://custom-x");
+  EXPECT_EQ(events[1]["event"], "zrk://alert-alternate-clicked");
+}
+
+TEST_F(WindowProcedureTest, OwnersAndCentring) {
+  Page parent = open("parent", true, -500, -300, 400, 300);
+  zrk::WindowOptions options;
+  options.parent = "parent";
+  options.width = 800;
+  options.height = 600;
+  auto child = make("child", options);
+  EXPECT_EQ(child->ownerWindow(), parent.window);
+  // Centred on the parent, but never left of or above the work area.
+  child->centerToParent();
+  EXPECT_EQ(child->outerPosition().x, 0.0f);
+  EXPECT_EQ(child->outerPosition().y, 0.0f);
+  desk::SetWindowPos(parent.hwnd, nullptr, 100, 100, 800, 600, desk::SWP_NOZORDER);
+  child->setSize({400, 300}, false);
+  child->center(false);
+  EXPECT_EQ(child->outerPosition().x, 300.0f);
+  EXPECT_EQ(child->outerPosition().y, 250.0f);
+
+  // An owner that is no framework window is not one.
+  static const bool registered = [] {
+    desk::WNDCLASSEX wc;
+    wc.lpfnWndProc = desk::DefWindowProc;
+    wc.lpszClassName = u"ForeignOwner";
+    return desk::RegisterClassEx(&wc) != 0;
+  }();
+  ASSERT_TRUE(registered);
+  desk::HWND foreign = desk::CreateWindowEx(0, u"ForeignOwner", u"", desk::WS_POPUP, 0, 0, 10, 10,
+                                            nullptr, nullptr, nullptr, nullptr);
+  Page owned = open("owned", true);
+  desk::SetWindowLongPtr(owned.hwnd, desk::GWLP_HWNDPARENT, reinterpret_cast<desk::LONG_PTR>(foreign));
+  EXPECT_EQ(owned.window->ownerWindow(), nullptr);
+  desk::SetWindowLongPtr(owned.hwnd, desk::GWLP_HWNDPARENT, 0);
+  desk::DestroyWindow(foreign);
+}
+
+TEST_F(WindowProcedureTest, SystemMenuOfTheTitleBar) {
+  Page page = open("menu", false);
+  desk::POINT at{};
+  desk::test::setPopupMenuChooser([&](desk::HMENU, desk::HWND, desk::POINT pt) -> desk::UINT_PTR {
+    at = pt;
+    return desk::SC_MAXIMIZE;
+  });
+  // Outside the title bar (below its 40 pixels): no menu.
+  desk::SendMessage(page.hwnd, desk::WM_RBUTTONUP, 0, desk::MAKELPARAM(100, 300));
+  EXPECT_FALSE(desk::IsZoomed(page.hwnd));
+  desk::SendMessage(page.hwnd, desk::WM_RBUTTONUP, 0, desk::MAKELPARAM(100, 10));
+  desk::test::setPopupMenuChooser(nullptr);
+  EXPECT_EQ(at.x, 203);
+  EXPECT_EQ(at.y, 112);
+  EXPECT_TRUE(desk::IsZoomed(page.hwnd));
 }
 
 }  // namespace
