@@ -1,5 +1,5 @@
-// A webview for tests: records the scripts it is asked to run or add to documents, and lets a
-// test park channel data directly.
+// A webview for tests: records the scripts it is asked to run or add to documents, navigations,
+// focus, request cancellation and closing, and lets a test park channel data directly.
 #pragma once
 
 #include <cstdint>
@@ -34,13 +34,36 @@ class FakeWebview : public zrk::Webview {
     (void)callback;
     return true;
   }
+  void navigate(const std::string& url) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    navigations_.push_back(url);
+  }
+  void focus() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++focusCount_;
+  }
+  void cancelAllRequests() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++cancelAllCount_;
+  }
+  // Records the call; a fake has no engine to stop.
+  void close() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++closeCount_;
+  }
   void setDevToolsEnabled(bool enabled) override {
     std::lock_guard<std::mutex> lock(mutex_);
     devToolsCalls_.push_back(enabled);
   }
 
-  zrk::FloatPoint position() override { return {}; }
-  void setPosition(zrk::FloatPoint) override {}
+  zrk::FloatPoint position() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return position_;
+  }
+  void setPosition(zrk::FloatPoint position) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    position_ = position;
+  }
   zrk::FloatSize size() override { return {}; }
   void setSize(zrk::FloatSize) override {}
   desk::HWND browserWindowHandle() override { return nullptr; }
@@ -76,8 +99,25 @@ class FakeWebview : public zrk::Webview {
     std::lock_guard<std::mutex> lock(mutex_);
     return devToolsCalls_;
   }
+  std::vector<std::string> navigations() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return navigations_;
+  }
+  int focusCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return focusCount_;
+  }
+  int cancelAllCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cancelAllCount_;
+  }
+  int closeCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closeCount_;
+  }
   void clearRecords() {
     std::lock_guard<std::mutex> lock(mutex_);
+    navigations_.clear();
     scripts_.clear();
     flags_.clear();
     documentScripts_.clear();
@@ -90,6 +130,11 @@ class FakeWebview : public zrk::Webview {
   std::vector<bool> flags_;
   std::vector<std::string> documentScripts_;
   std::vector<bool> devToolsCalls_;
+  std::vector<std::string> navigations_;
+  int focusCount_ = 0;
+  int cancelAllCount_ = 0;
+  int closeCount_ = 0;
+  zrk::FloatPoint position_;
 };
 
 }  // namespace pel::test

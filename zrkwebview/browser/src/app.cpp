@@ -16,6 +16,9 @@
 #include "zrkwebview/browser/src/timers.h"
 #include "zrkwebview/browser/src/webview-delegate.h"
 #include "zrkwebview/browser/src/webview.h"
+#include "zrkwebview/browser/src/webview2/window.h"
+#include "libdispatch/src/dispatch.h"
+#include "vesk/tstring.h"
 
 namespace zrk {
 
@@ -179,6 +182,48 @@ void App::clearWindows() {
 }
 
 std::vector<std::string> App::arguments() { return zrk::arguments(); }
+
+WindowOptions App::mainWindowOptions(const std::optional<WindowOptions>& given) {
+  WindowOptions defaults;
+  defaults.hiddenTitle = true;
+  defaults.titleBarRect = FloatRect{0, 0, 0, 40.0f};
+  defaults.x = 100;
+  defaults.y = 100;
+  defaults.width = 1800;
+  defaults.height = 1600;
+  if (!given) return defaults;
+  WindowOptions options = *given;
+  if (!options.x) options.x = defaults.x;
+  if (!options.y) options.y = defaults.y;
+  if (!options.width) options.width = defaults.width;
+  if (!options.height) options.height = defaults.height;
+  return options;
+}
+
+int App::run(const std::string& url, const std::optional<WindowOptions>& given) {
+  // The thread that runs the application is the UI thread from here on, so the factory and every
+  // "on the UI thread" test already agree while the main window is made.
+  desk::setUiThreadId(desk::GetCurrentThreadId());
+  std::shared_ptr<App> app = App::instance();
+  registerBuiltinPlugins();
+  const WindowOptions options = mainWindowOptions(given);
+  const std::string label = options.label.value_or("mainwindow");
+  std::shared_ptr<Window> main = createWindow(app.get(), label, url, options);
+  app->setMainWindow(main);
+  if (!main) {
+    ZRK_LOG_ERROR("Faield to create main window: %s",
+                  Vesk::TString::fromSystemError(0).utf8String().c_str());
+    return -1;
+  }
+  main->retainDelegate(app);
+  dispatch_init();
+  runMessageLoop();
+  // The loop ended on WM_QUIT: the main window goes without asking its page.
+  main->destroy();
+  main->releaseDelegate(app.get());
+  dispatch_shutdown();
+  return 0;
+}
 
 int runMessageLoop(const DialogMessageFilter& isDialogMessage) {
   const desk::UINT addDialog = wmAddDialog();

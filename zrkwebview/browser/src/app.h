@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -36,6 +37,17 @@ class App : public WindowDelegate, public std::enable_shared_from_this<App> {
   static std::shared_ptr<App> instance();
   // Replaces the maker of the application; only an instance not made yet is affected.
   static void setFactory(Factory factory);
+
+  // The whole life of the UI thread, on the calling thread (recorded as the UI thread): the
+  // built-in handlers and plugins, the main window (label "mainwindow" unless the options name
+  // one), the dispatch queues, the message loop until WM_QUIT, then the main window's forced
+  // close and the shutdown of the queues. 0, or -1 when the main window could not be made (then
+  // no queue starts and no loop runs). Works on the process's application whatever it is called
+  // on.
+  int run(const std::string& url, const std::optional<WindowOptions>& options);
+  // The main window's options when `run` is given none; given options replace them whole, then
+  // take back x, y, width and height where they leave them unset.
+  static WindowOptions mainWindowOptions(const std::optional<WindowOptions>& given);
 
   // Ends the loop (exit code 0) when `window` is the main window; otherwise nothing.
   virtual void onWindowClosed(Window* window);
