@@ -13,6 +13,8 @@
 #include "zrkwebview/browser/src/app-paths.h"
 #include "zrkwebview/browser/src/configuration.h"
 #include "zrkwebview/browser/src/event-dispatcher.h"
+#include "zrkwebview/browser/src/http-plugins/clipboard/clipboard-monitor.h"
+#include "zrkwebview/browser/src/http-plugins/fs/fs-watch.h"
 #include "zrkwebview/browser/src/timers.h"
 #include "zrkwebview/browser/src/webview-delegate.h"
 #include "zrkwebview/browser/src/webview.h"
@@ -221,6 +223,10 @@ int App::run(const std::string& url, const std::optional<WindowOptions>& given) 
   // The loop ended on WM_QUIT: the main window goes without asking its page.
   main->destroy();
   main->releaseDelegate(app.get());
+  // The directory watchers and the clipboard listener stop while the queues their events go
+  // through still run.
+  plugin::stopAllWatchers();
+  plugin::stopClipboardMonitor();
   dispatch_shutdown();
   return 0;
 }
