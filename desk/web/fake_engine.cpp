@@ -322,6 +322,16 @@ void FakeWebview::dropDeferral(const std::shared_ptr<FakeRequestRecord>& record)
   if (record) record->settle(FakeRequestRecord::State::lost, nullptr);
 }
 
+void FakeWebview::holdScriptResults(bool hold) {
+  std::vector<std::function<void()>> release;
+  {
+    std::lock_guard lock(mutex_);
+    holdScripts_ = hold;
+    if (!hold) release.swap(heldScripts_);
+  }
+  for (auto& f : release) executor_(f);
+}
+
 void FakeWebview::setScriptRunner(std::function<std::string(const std::string&)> runner) {
   std::lock_guard lock(mutex_);
   runner_ = std::move(runner);
@@ -513,10 +523,17 @@ Result FakeWebview::executeScript(const std::string& script,
   }
   if (done) {
     // The script "runs" on the owner's thread, as a page would answer later.
-    executor_([done, result, runner, script] {
+    auto answer = [done, result, runner, script] {
       if (result != Result::ok) return done(result, "null");
       done(Result::ok, runner ? runner(script) : std::string("null"));
-    });
+    };
+    std::unique_lock lock(mutex_);
+    if (holdScripts_ && result == Result::ok) {
+      heldScripts_.push_back(answer);
+    } else {
+      lock.unlock();
+      executor_(answer);
+    }
   }
   return result;
 }

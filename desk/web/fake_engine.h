@@ -136,6 +136,8 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
   void dropDeferral(const std::shared_ptr<FakeRequestRecord>& record);
   // How scripts evaluate: the runner gives the JSON result ("null" without a runner).
   void setScriptRunner(std::function<std::string(const std::string& script)> runner);
+  // While held, script results wait; releasing sends the waiting ones on, in order.
+  void holdScriptResults(bool hold);
 
   std::vector<std::string> navigations() const;          // URLs, and "html:" + text for strings
   std::vector<std::pair<std::string, std::string>> documentScripts() const;  // (id, script), in order
@@ -206,6 +208,8 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
   std::vector<std::string> executed_;
   std::vector<std::string> posted_;
   std::function<std::string(const std::string&)> runner_;
+  bool holdScripts_ = false;
+  std::vector<std::function<void()>> heldScripts_;
   std::vector<std::shared_ptr<FakeRequestRecord>> requests_;
   std::vector<std::shared_ptr<FakeDialogRecord>> dialogs_;
   mutable std::mutex callsMutex_;
