@@ -98,16 +98,38 @@ void EnvironmentImpl::onEvent(const std::string& method, const json& params, con
     {
       std::lock_guard lock(mutex_);
       auto it = sessions_.find(sessionId);
-      if (it != sessions_.end()) webview = it->second.lock();
+      if (it != sessions_.end()) {
+        webview = it->second.lock();
+      } else if (auto c = children_.find(sessionId); c != children_.end()) {
+        webview = c->second.page.lock();
+      }
     }
     if (webview) {
-      webview->onEvent(method, params);
+      webview->onEvent(method, params, sessionId);
     } else if (method == "Fetch.requestPaused") {
       // A page nobody owns any more: end the request rather than leave it paused.
       send("Fetch.failRequest", {{"requestId", stringOr(params, "requestId")}, {"errorReason", "Failed"}},
            sessionId, [](const Reply&) {});
     }
     return;
+  }
+  if (method == "Fetch.requestPaused") {
+    onBrowserRequestPaused(params);
+    return;
+  }
+  if (method == "Target.targetCreated") {
+    // A worker started by a worker: its parent is not a frame, but it serves its page's frame.
+    auto info = params.find("targetInfo");
+    if (info == params.end() || !info->is_object() || stringOr(*info, "type") != "worker") return;
+    std::string parent = stringOr(*info, "parentId"), frame = stringOr(*info, "parentFrameId");
+    if (parent.empty() || frame.empty() || parent == frame) return;
+    std::lock_guard lock(mutex_);
+    nestedWorkers_[stringOr(*info, "targetId")] = frame;
+    return;
+  }
+  if (method == "Target.targetDestroyed") {
+    std::lock_guard lock(mutex_);
+    nestedWorkers_.erase(stringOr(params, "targetId"));
   }
   if (method == "Target.detachedFromTarget" || method == "Target.targetDestroyed" ||
       method == "Target.targetCrashed") {
@@ -127,6 +149,42 @@ void EnvironmentImpl::onEvent(const std::string& method, const json& params, con
                                                                     : "the page was closed by the browser");
     }
   }
+}
+
+void EnvironmentImpl::onBrowserRequestPaused(const json& params) {
+  std::shared_ptr<WebviewImpl> webview;
+  {
+    std::lock_guard lock(mutex_);
+    auto worker = nestedWorkers_.find(stringOr(params, "frameId"));
+    if (worker != nestedWorkers_.end()) {
+      auto target = targets_.find(worker->second);
+      if (target != targets_.end()) {
+        auto session = sessions_.find(target->second);
+        if (session != sessions_.end()) webview = session->second.lock();
+      }
+    }
+  }
+  if (webview) {
+    webview->onEvent("Fetch.requestPaused", params, "");
+    return;
+  }
+  // A page's own requests (its filter answers them), or a worker no page owns (shared workers):
+  // on they go.
+  send("Fetch.continueRequest", {{"requestId", stringOr(params, "requestId")}}, "", [](const Reply&) {});
+}
+
+void EnvironmentImpl::addBrowserFilter(const std::string& host) {
+  json patterns = json::array();
+  {
+    std::lock_guard lock(mutex_);
+    if (std::find(browserHosts_.begin(), browserHosts_.end(), host) != browserHosts_.end()) return;
+    browserHosts_.push_back(host);
+    for (auto& h : browserHosts_) {
+      patterns.push_back({{"urlPattern", "*://" + h + "/*"}, {"requestStage", "Request"}});
+      patterns.push_back({{"urlPattern", "*://" + h + ":*/*"}, {"requestStage", "Request"}});
+    }
+  }
+  send("Fetch.enable", {{"patterns", std::move(patterns)}}, "", [](const Reply&) {});
 }
 
 void EnvironmentImpl::browserEnded() {
@@ -205,6 +263,22 @@ void EnvironmentImpl::forgetWebview(const std::string& sessionId, const std::str
   std::lock_guard lock(mutex_);
   sessions_.erase(sessionId);
   targets_.erase(targetId);
+  // No strong reference is taken under the lock: the last one must not go here.
+  for (auto it = children_.begin(); it != children_.end();) {
+    if (it->second.pageSession == sessionId) it = children_.erase(it);
+    else ++it;
+  }
+}
+
+void EnvironmentImpl::adoptChild(const std::string& sessionId, const std::string& pageSession,
+                                 std::weak_ptr<WebviewImpl> page) {
+  std::lock_guard lock(mutex_);
+  children_[sessionId] = Child{pageSession, std::move(page)};
+}
+
+void EnvironmentImpl::forgetChild(const std::string& sessionId) {
+  std::lock_guard lock(mutex_);
+  children_.erase(sessionId);
 }
 
 void EnvironmentImpl::createWebview(std::function<void(Result, std::shared_ptr<Webview>)> done) {

@@ -60,6 +60,13 @@ class EnvironmentImpl final : public ChromiumEnvironment,
   void close() override;
 
   void forgetWebview(const std::string& sessionId, const std::string& targetId);
+  // A child target's session (a worker, a frame in another process) belongs to a page.
+  void adoptChild(const std::string& sessionId, const std::string& pageSession,
+                  std::weak_ptr<WebviewImpl> page);
+  void forgetChild(const std::string& sessionId);
+  // The browser-wide request filter sees what no page's filter does: the scripts and requests
+  // of workers started by workers. Each host any webview filters is added.
+  void addBrowserFilter(const std::string& host);
   Result goneResult() const { return closing_ ? Result::closed : Result::browserGone; }
   LoopbackServer& loopback() { return loopback_; }
   // Whether the url's path starts with a prefix marked as large-content.
@@ -68,6 +75,7 @@ class EnvironmentImpl final : public ChromiumEnvironment,
  private:
   void readerMain(EnvironmentCompletion done);
   void onEvent(const std::string& method, const devtools::json& params, const std::string& sessionId);
+  void onBrowserRequestPaused(const devtools::json& params);
   void browserEnded();
 
   EnvironmentOptions options_;
@@ -75,6 +83,13 @@ class EnvironmentImpl final : public ChromiumEnvironment,
   mutable std::mutex mutex_;
   std::map<std::string, std::weak_ptr<WebviewImpl>> sessions_;  // by session id
   std::map<std::string, std::string> targets_;                   // target id -> session id
+  struct Child {
+    std::string pageSession;
+    std::weak_ptr<WebviewImpl> page;
+  };
+  std::map<std::string, Child> children_;  // by child session
+  std::map<std::string, std::string> nestedWorkers_;  // worker target -> the page frame it serves
+  std::vector<std::string> browserHosts_;
   std::function<void(const std::string&)> exitedHandler_;
   std::string version_;
   std::vector<std::string> largePaths_;  // lower case

@@ -49,6 +49,16 @@ const char kShim[] = R"JS((() => {
   };
   new MutationObserver(report).observe(document, { subtree: true, childList: true, characterData: true });
   document.addEventListener('DOMContentLoaded', report);
+  // The browser does not load file: URLs into a page of the web, but it replaces the page with a
+  // blank one instead of keeping it; such navigations are stopped here and reported.
+  if (globalThis.navigation) {
+    navigation.addEventListener('navigate', (e) => {
+      if (e.cancelable && /^file:/i.test(e.destination.url)) {
+        e.preventDefault();
+        post('n' + e.destination.url);
+      }
+    });
+  }
 })();)JS";
 
 // Reads a body source whole, for a reply that travels inside a DevTools message.
@@ -129,6 +139,25 @@ class ChromiumDeferral final : public Deferral {
 
   bool done() const override { return paused_->done; }
 
+  // A navigation its owner stopped: ended as aborted, which keeps the current document.
+  void abort() {
+    if (!paused_->claim()) return;
+    forget();
+    if (auto env = env_.lock()) {
+      env->send("Fetch.failRequest", {{"requestId", paused_->requestId}, {"errorReason", "Aborted"}},
+                paused_->sessionId, [](const Reply&) {});
+    }
+  }
+  // Lets the request go on to the network untouched.
+  void pass() {
+    if (!paused_->claim()) return;
+    forget();
+    if (auto env = env_.lock()) {
+      env->send("Fetch.continueRequest", {{"requestId", paused_->requestId}}, paused_->sessionId,
+                [](const Reply&) {});
+    }
+  }
+
  private:
   Result settled() const {
     Result r = paused_->endedWith;
@@ -150,6 +179,43 @@ class ChromiumDeferral final : public Deferral {
   std::weak_ptr<WebviewImpl> webview_;
 };
 
+class ChromiumDialogDeferral final : public ScriptDialogDeferral {
+ public:
+  ChromiumDialogDeferral(ScriptDialogKind kind, std::weak_ptr<EnvironmentImpl> env,
+                         std::weak_ptr<WebviewImpl> webview, std::string sessionId)
+      : kind_(kind), env_(std::move(env)), webview_(std::move(webview)), sessionId_(std::move(sessionId)) {}
+  ~ChromiumDialogDeferral() override {
+    // Nobody answered: the engine's own answer, so the page goes on.
+    if (!done_.exchange(true)) {
+      send(kind_ == ScriptDialogKind::alert || kind_ == ScriptDialogKind::beforeunload, "");
+    }
+  }
+  Result accept(const std::string& text) override { return answer(true, text); }
+  Result dismiss() override { return answer(false, ""); }
+  bool done() const override { return done_; }
+
+ private:
+  Result answer(bool accept, const std::string& text) {
+    if (done_.exchange(true)) return Result::failed;
+    return send(accept, text);
+  }
+  Result send(bool accept, const std::string& text) {
+    auto env = env_.lock();
+    if (!env || !env->browserAlive()) return Result::browserGone;
+    auto webview = webview_.lock();
+    if (!webview || webview->closed()) return Result::closed;
+    json params = {{"accept", accept}};
+    if (accept && kind_ == ScriptDialogKind::prompt) params["promptText"] = text;
+    env->send("Page.handleJavaScriptDialog", std::move(params), sessionId_, [](const Reply&) {});
+    return Result::ok;
+  }
+  ScriptDialogKind kind_;
+  std::weak_ptr<EnvironmentImpl> env_;
+  std::weak_ptr<WebviewImpl> webview_;
+  std::string sessionId_;
+  std::atomic<bool> done_{false};
+};
+
 }  // namespace
 
 // ===== WebviewImpl =====
@@ -166,6 +232,12 @@ std::vector<std::pair<std::string, json>> WebviewImpl::setupCommands() {
       {"Runtime.enable", json::object()},
       {"Runtime.addBinding", {{"name", kBinding}}},
       {"Page.addScriptToEvaluateOnNewDocument", {{"source", kShim}}},
+      // Top-frame documents pause at the request stage, so a starting navigation can be stopped.
+      {"Fetch.enable", {{"patterns", json::array({{{"urlPattern", "*"}, {"resourceType", "Document"},
+                                                   {"requestStage", "Request"}}})}}},
+      // Workers (and frames in other processes) are attached as they start, paused until their
+      // requests are filtered like the page's.
+      {"Target.setAutoAttach", {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}}},
   };
 }
 
@@ -222,7 +294,7 @@ void WebviewImpl::call(const std::string& method, json params,
 void WebviewImpl::endPaused(const std::shared_ptr<Paused>& p, Result why) {
   p->endedWith = why;
   if (!p->claim()) return;
-  env_->send("Fetch.failRequest", {{"requestId", p->requestId}, {"errorReason", "Aborted"}}, sessionId_,
+  env_->send("Fetch.failRequest", {{"requestId", p->requestId}, {"errorReason", "Aborted"}}, p->sessionId,
              [](const Reply&) {});
 }
 
@@ -277,16 +349,24 @@ Result WebviewImpl::close() {
   return Result::ok;
 }
 
-void WebviewImpl::onRequestPaused(const json& params) {
+void WebviewImpl::onRequestPaused(const json& params, const std::string& sessionId) {
   auto paused = std::make_shared<Paused>();
   paused->requestId = stringOr(params, "requestId");
-  paused->sessionId = sessionId_;
+  paused->sessionId = sessionId;
   static const json emptyObject = json::object();
   auto rit = params.find("request");
   const json& req = rit != params.end() && rit->is_object() ? *rit : emptyObject;
   Request request;
   request.method = stringOr(req, "method");
   request.url = stringOr(req, "url") + stringOr(req, "urlFragment");
+  bool filtered = hostFiltered(request.url);
+  bool document = stringOr(params, "resourceType") == "Document";
+  bool topDocument = document && sessionId == sessionId_ && stringOr(params, "frameId") == targetId_;
+  if (!filtered && !topDocument) {
+    // A document of another host in a frame: only top-frame documents are the owner's business.
+    env_->send("Fetch.continueRequest", {{"requestId", paused->requestId}}, sessionId, [](const Reply&) {});
+    return;
+  }
   auto hit = req.find("headers");
   if (hit != req.end() && hit->is_object()) {
     for (auto& [name, value] : hit->items()) {
@@ -316,6 +396,14 @@ void WebviewImpl::onRequestPaused(const json& params) {
     endPaused(paused, Result::closed);
     return;
   }
+  if (topDocument) {
+    startNavigation(paused, std::move(request), bodyMissing);
+    return;
+  }
+  answerPaused(paused, std::move(request), bodyMissing);
+}
+
+void WebviewImpl::answerPaused(const std::shared_ptr<Paused>& paused, Request request, bool bodyMissing) {
   if (bodyMissing || env_->largeContent(request.url)) {
     request.body.clear();
     redirect(paused, std::move(request));
@@ -323,6 +411,39 @@ void WebviewImpl::onRequestPaused(const json& params) {
   }
   raise(env_->executor(), weak_from_this(), std::move(request),
         std::make_shared<ChromiumDeferral>(paused, env_, weak_from_this()));
+}
+
+void WebviewImpl::startNavigation(const std::shared_ptr<Paused>& paused, Request request, bool bodyMissing) {
+  uint64_t id;
+  {
+    std::lock_guard lock(mutex_);
+    id = navigationId_;
+    announced_ = id;
+  }
+  std::weak_ptr<WebviewImpl> weak = weak_from_this();
+  // The deferral goes with the work: work that never runs fails the request rather than leave
+  // the navigation hanging.
+  auto deferral = std::make_shared<ChromiumDeferral>(paused, env_, weak);
+  env_->post([weak, paused, deferral, id, request = std::move(request), bodyMissing]() mutable {
+    auto self = weak.lock();
+    if (!self || paused->done) return;
+    WebviewEvents events;
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->ownerClosed_) return;
+      events = self->events_;
+    }
+    NavigationStarting start{id, request.url};
+    if (events.navigationStarting) events.navigationStarting(start);
+    if (start.cancel) return deferral->abort();
+    if (!self->hostFiltered(request.url)) return deferral->pass();
+    if (bodyMissing || self->env_->largeContent(request.url)) {
+      request.body.clear();
+      self->redirect(paused, std::move(request));
+      return;
+    }
+    raise(self->env_->executor(), weak, std::move(request), std::move(deferral));
+  });
 }
 
 void WebviewImpl::redirect(const std::shared_ptr<Paused>& paused, Request request) {
@@ -347,7 +468,7 @@ void WebviewImpl::redirect(const std::shared_ptr<Paused>& paused, Request reques
     return;
   }
   auto env = env_;
-  env_->send("Fetch.continueRequest", {{"requestId", paused->requestId}, {"url", url}}, sessionId_,
+  env_->send("Fetch.continueRequest", {{"requestId", paused->requestId}, {"url", url}}, paused->sessionId,
              [env, token, paused](const Reply& r) {
                if (r.ok) return;
                // Not sent on: nobody will use the token, and the request must still end.
@@ -374,10 +495,25 @@ void WebviewImpl::raise(const Executor& executor, std::weak_ptr<WebviewImpl> wea
   });
 }
 
-void WebviewImpl::onEvent(const std::string& method, const json& params) {
+void WebviewImpl::onEvent(const std::string& method, const json& params, const std::string& sessionId) {
   if (method == "Fetch.requestPaused") {
-    onRequestPaused(params);
-  } else if (method == "Page.frameStartedNavigating") {
+    onRequestPaused(params, sessionId);
+    return;
+  }
+  if (method == "Target.attachedToTarget") {
+    attachChild(params);
+    return;
+  }
+  if (method == "Target.detachedFromTarget") {
+    std::string child = stringOr(params, "sessionId");
+    env_->forgetChild(child);
+    std::lock_guard lock(mutex_);
+    children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
+    return;
+  }
+  // Everything else comes from the page itself.
+  if (sessionId != sessionId_) return;
+  if (method == "Page.frameStartedNavigating") {
     if (stringOr(params, "frameId") != targetId_) return;
     if (stringOr(params, "navigationType") == "sameDocument") return;
     std::string url = stringOr(params, "url");
@@ -387,8 +523,14 @@ void WebviewImpl::onEvent(const std::string& method, const json& params) {
       id = ++navigationId_;
       failedUrl_.clear();
     }
+    // Documents loaded over the network are announced from the request stage, where they can
+    // still be stopped; the others (about:, data:, blob: ...) only here.
+    std::string scheme = url.substr(0, url.find(':'));
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme == "http" || scheme == "https") return;
     deliver([id, url](const WebviewEvents& e) {
-      if (e.navigationStarting) e.navigationStarting(NavigationStarting{id, url});
+      NavigationStarting start{id, url, false, false};
+      if (e.navigationStarting) e.navigationStarting(start);
     });
   } else if (method == "Page.frameNavigated") {
     auto fit = params.find("frame");
@@ -429,6 +571,14 @@ void WebviewImpl::onEvent(const std::string& method, const json& params) {
     } else if (!payload.empty() && payload[0] == 't') {
       onTitle(payload.substr(1));
       return;
+    } else if (!payload.empty() && payload[0] == 'n') {
+      // A file: navigation the page tried and the shim stopped: the owner hears of it, stopped.
+      std::string url = payload.substr(1);
+      deliver([url](const WebviewEvents& e) {
+        NavigationStarting start{0, url, true, false};
+        if (e.navigationStarting) e.navigationStarting(start);
+      });
+      return;
     } else {
       return;
     }
@@ -436,10 +586,7 @@ void WebviewImpl::onEvent(const std::string& method, const json& params) {
       if (e.webMessageReceived) e.webMessageReceived(m);
     });
   } else if (method == "Page.javascriptDialogOpening") {
-    // No dialog may block the page: alerts are acknowledged, questions declined.
-    std::string type = stringOr(params, "type");
-    bool accept = type == "alert" || type == "beforeunload";
-    env_->send("Page.handleJavaScriptDialog", {{"accept", accept}}, sessionId_, [](const Reply&) {});
+    onScriptDialog(params);
   } else if (method == "Inspector.targetCrashed") {
     died(Result::closed, "the page's process crashed");
   } else if (method == "Inspector.detached") {
@@ -537,16 +684,82 @@ Result WebviewImpl::setSettings(const Settings& settings) {
   return Result::ok;
 }
 
-void WebviewImpl::sendFilters() {
+json WebviewImpl::filterPatterns(bool page) const {
   json patterns = json::array();
+  std::lock_guard lock(mutex_);
+  for (auto& host : filters_) {
+    patterns.push_back({{"urlPattern", "*://" + host + "/*"}, {"requestStage", "Request"}});
+    patterns.push_back({{"urlPattern", "*://" + host + ":*/*"}, {"requestStage", "Request"}});
+  }
+  if (page) patterns.push_back({{"urlPattern", "*"}, {"resourceType", "Document"}, {"requestStage", "Request"}});
+  return patterns;
+}
+
+bool WebviewImpl::hostFiltered(const std::string& url) const {
+  size_t p = url.find("://");
+  if (p == std::string::npos) return false;
+  size_t end = url.find_first_of(":/?#", p + 3);
+  std::string host = url.substr(p + 3, end == std::string::npos ? std::string::npos : end - p - 3);
+  std::lock_guard lock(mutex_);
+  return std::find(filters_.begin(), filters_.end(), host) != filters_.end();
+}
+
+void WebviewImpl::sendFilters() {
+  std::vector<std::string> children;
   {
     std::lock_guard lock(mutex_);
-    for (auto& host : filters_) {
-      patterns.push_back({{"urlPattern", "*://" + host + "/*"}, {"requestStage", "Request"}});
-      patterns.push_back({{"urlPattern", "*://" + host + ":*/*"}, {"requestStage", "Request"}});
-    }
+    children = children_;
   }
-  env_->send("Fetch.enable", {{"patterns", std::move(patterns)}}, sessionId_, [](const Reply&) {});
+  env_->send("Fetch.enable", {{"patterns", filterPatterns(true)}}, sessionId_, [](const Reply&) {});
+  json childPatterns = filterPatterns(false);
+  for (auto& child : children) {
+    env_->send("Fetch.enable", {{"patterns", childPatterns}}, child, [](const Reply&) {});
+  }
+}
+
+void WebviewImpl::attachChild(const json& params) {
+  std::string child = stringOr(params, "sessionId");
+  if (child.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (ownerClosed_ || dead_) return;
+    children_.push_back(child);
+  }
+  env_->adoptChild(child, sessionId_, weak_from_this());
+  auto env = env_;
+  auto resume = [env, child](const Reply&) {
+    env->send("Runtime.runIfWaitingForDebugger", json::object(), child, [](const Reply&) {});
+  };
+  // Its own workers are attached the same way (a worker that cannot have any refuses: it still
+  // runs). Only then does it start, with its requests filtered.
+  auto nested = [env, child, resume](const Reply&) {
+    env->send("Target.setAutoAttach", {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}},
+              child, resume);
+  };
+  json patterns = filterPatterns(false);
+  if (patterns.empty()) {
+    nested(Reply{});
+    return;
+  }
+  env_->send("Fetch.enable", {{"patterns", std::move(patterns)}}, child, nested);
+}
+
+void WebviewImpl::onScriptDialog(const json& params) {
+  std::string type = stringOr(params, "type");
+  ScriptDialogOpening opening;
+  opening.kind = type == "confirm"        ? ScriptDialogKind::confirm
+                 : type == "prompt"       ? ScriptDialogKind::prompt
+                 : type == "beforeunload" ? ScriptDialogKind::beforeunload
+                                          : ScriptDialogKind::alert;
+  opening.message = stringOr(params, "message");
+  opening.defaultText = stringOr(params, "defaultPrompt");
+  opening.url = stringOr(params, "url");
+  // The deferral answers as the engine always did when nobody takes it, or nobody answers it.
+  opening.deferral = std::make_shared<ChromiumDialogDeferral>(opening.kind, env_, weak_from_this(), sessionId_);
+  auto holder = std::make_shared<ScriptDialogOpening>(std::move(opening));
+  deliver([holder](const WebviewEvents& e) {
+    if (e.scriptDialogOpening) e.scriptDialogOpening(*holder);
+  });
 }
 
 Result WebviewImpl::addRequestFilter(const std::string& host) {
@@ -559,6 +772,7 @@ Result WebviewImpl::addRequestFilter(const std::string& host) {
   }
   // Fetch.enable replaces the pattern list, so every filter goes again.
   sendFilters();
+  env_->addBrowserFilter(host);
   return Result::ok;
 }
 

@@ -43,8 +43,9 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
 
-  // Reader thread.
-  void onEvent(const std::string& method, const devtools::json& params);
+  // Reader thread. `sessionId` is the page's own session or one of its child targets' (workers,
+  // frames in other processes).
+  void onEvent(const std::string& method, const devtools::json& params, const std::string& sessionId);
   void onTitle(const std::string& title);
   // The page or the browser ended (not by the owner).
   void died(Result why, const std::string& reason);
@@ -108,7 +109,18 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   void deliver(std::function<void(const WebviewEvents&)> fn);
   void applyMetrics();
   void sendFilters();
-  void onRequestPaused(const devtools::json& params);
+  // The request-stage patterns: the filtered hosts, plus top-frame documents on the page itself.
+  devtools::json filterPatterns(bool page) const;
+  bool hostFiltered(const std::string& url) const;
+  void onRequestPaused(const devtools::json& params, const std::string& sessionId);
+  // Hands a paused request to the owner (or to the loopback road).
+  void answerPaused(const std::shared_ptr<Paused>& paused, Request request, bool bodyMissing);
+  // A top-frame document: the owner's navigation-starting handler decides whether it goes on.
+  void startNavigation(const std::shared_ptr<Paused>& paused, Request request, bool bodyMissing);
+  // A worker or frame target attached under this page (or under one of its children): its
+  // requests get the same patterns, its own children are attached too, then it runs.
+  void attachChild(const devtools::json& params);
+  void onScriptDialog(const devtools::json& params);
   // Sends a paused request on to the loopback server, where it is answered.
   void redirect(const std::shared_ptr<Paused>& paused, Request request);
   // Hands a request and its deferral to the webview's owner, through the executor.
@@ -139,6 +151,8 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   std::string navigationError_;
   std::map<std::string, std::weak_ptr<Paused>> paused_;
   std::map<uint64_t, std::function<void(Result, const devtools::json&)>> calls_;
+  std::vector<std::string> children_;  // child sessions
+  uint64_t announced_ = 0;             // the last navigation id raised as starting
   uint64_t nextCall_ = 1;
 };
 

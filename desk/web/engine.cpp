@@ -61,6 +61,16 @@ const char* resultName(Result r) {
   return "unknown";
 }
 
+const char* scriptDialogKindName(ScriptDialogKind kind) {
+  switch (kind) {
+    case ScriptDialogKind::alert: return "alert";
+    case ScriptDialogKind::confirm: return "confirm";
+    case ScriptDialogKind::prompt: return "prompt";
+    case ScriptDialogKind::beforeunload: return "beforeunload";
+  }
+  return "alert";
+}
+
 ResourceRequestedEvent::ResourceRequestedEvent(Request request, std::shared_ptr<Deferral> deferral,
                                                bool requestUnavailable, bool deferralUnavailable)
     : request_(std::move(request)),

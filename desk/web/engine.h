@@ -137,9 +137,16 @@ struct Settings {
   bool operator==(const Settings&) const = default;
 };
 
+// A top-frame navigation about to start. The handler may set `cancel`: the navigation is then
+// dropped and the current document stays. Navigations the browser makes to schemes it does not
+// load over the network (about:, data:) are reported too, but cannot be cancelled. A page's own
+// navigation to a file: URL is always stopped by the engine (the browser would put a blank page
+// in its place): it is reported with `cancel` set and `cancellable` false, and id 0.
 struct NavigationStarting {
   uint64_t navigationId = 0;
   std::string url;
+  bool cancel = false;
+  bool cancellable = true;
 };
 
 struct NavigationCompleted {
@@ -155,16 +162,67 @@ struct WebMessage {
   std::string text;     // the string itself when isString
 };
 
+// What a context menu is opened on.
+enum class ContextMenuTargetKind { page, image, selectedText, audio, video };
+
+struct ContextMenuItem {
+  std::string name;   // the engine's stable name ("cut", "copy", "back", "inspectElement" ...)
+  std::string label;  // the text shown
+};
+
+// A context menu about to be shown. The handler may remove items, or set `handled` so that no
+// menu is shown at all.
+struct ContextMenuRequested {
+  std::vector<ContextMenuItem> items;
+  ContextMenuTargetKind kind = ContextMenuTargetKind::page;
+  bool isEditable = false;
+  int32_t x = 0;  // where, in CSS pixels of the page
+  int32_t y = 0;
+  bool handled = false;
+};
+
+enum class ScriptDialogKind { alert, confirm, prompt, beforeunload };
+
+// The right to answer one script dialog, once, from any thread. Released without an answer, the
+// dialog gets the engine's own answer (alerts and beforeunload accepted, the others declined), so
+// the page never waits for ever.
+class ScriptDialogDeferral {
+ public:
+  virtual ~ScriptDialogDeferral() = default;
+  // Accepts the dialog; `text` is a prompt's answer. Returns `failed` when already answered,
+  // `closed` / `browserGone` when the page is gone.
+  virtual Result accept(const std::string& text = std::string()) = 0;
+  virtual Result dismiss() = 0;
+  virtual bool done() const = 0;
+};
+
+// A page opened alert(), confirm(), prompt() or a beforeunload question. The handler takes the
+// deferral to answer later; when nobody takes it, the engine answers as said above.
+struct ScriptDialogOpening {
+  ScriptDialogKind kind = ScriptDialogKind::alert;
+  std::string message;
+  std::string defaultText;  // a prompt's default answer
+  std::string url;          // the document that opened it
+  std::shared_ptr<ScriptDialogDeferral> deferral;
+  // Takes the deferral (null when already taken).
+  std::shared_ptr<ScriptDialogDeferral> getDeferral() { return std::move(deferral); }
+};
+
+const char* scriptDialogKindName(ScriptDialogKind kind);
+
 // The handlers a webview's owner sets. Each runs on the owner's thread (through the executor),
 // never after the webview was closed.
 struct WebviewEvents {
   std::function<void(ResourceRequestedEvent&)> resourceRequested;
-  std::function<void(const NavigationStarting&)> navigationStarting;
+  std::function<void(NavigationStarting&)> navigationStarting;
   std::function<void(const NavigationCompleted&)> navigationCompleted;
   std::function<void(const std::string& title)> titleChanged;
   std::function<void(const WebMessage&)> webMessageReceived;
   // The page's process or the whole browser ended; the webview is dead afterwards.
   std::function<void(const std::string& reason)> processFailed;
+  // Headless Chromium shows no context menus: only the fake engine raises this one.
+  std::function<void(ContextMenuRequested&)> contextMenuRequested;
+  std::function<void(ScriptDialogOpening&)> scriptDialogOpening;
 };
 
 // The controller side of a webview.

@@ -106,6 +106,49 @@ class FakeDeferral final : public Deferral {
   std::weak_ptr<FakeEngine> engine_;
 };
 
+// --- FakeDialogRecord, FakeDialogDeferral ---
+
+FakeDialogRecord::State FakeDialogRecord::state() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+std::string FakeDialogRecord::text() const {
+  std::lock_guard lock(mutex_);
+  return text_;
+}
+std::thread::id FakeDialogRecord::thread() const {
+  std::lock_guard lock(mutex_);
+  return thread_;
+}
+bool FakeDialogRecord::defaultAccepted() const {
+  std::lock_guard lock(mutex_);
+  return defaultAccepted_;
+}
+bool FakeDialogRecord::settle(State s, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (state_ != State::pending) return false;
+  state_ = s;
+  text_ = text;
+  thread_ = std::this_thread::get_id();
+  return true;
+}
+
+class FakeDialogDeferral final : public ScriptDialogDeferral {
+ public:
+  explicit FakeDialogDeferral(std::shared_ptr<FakeDialogRecord> record) : record_(std::move(record)) {}
+  ~FakeDialogDeferral() override { record_->settle(FakeDialogRecord::State::defaulted, ""); }
+  Result accept(const std::string& text) override { return answer(FakeDialogRecord::State::accepted, text); }
+  Result dismiss() override { return answer(FakeDialogRecord::State::dismissed, ""); }
+  bool done() const override { return record_->state() != FakeDialogRecord::State::pending; }
+
+ private:
+  Result answer(FakeDialogRecord::State s, const std::string& text) {
+    if (record_->settle(s, text)) return Result::ok;
+    return record_->state() == FakeDialogRecord::State::lost ? Result::closed : Result::failed;
+  }
+  std::shared_ptr<FakeDialogRecord> record_;
+};
+
 // --- FakeWebview ---
 
 FakeWebview::FakeWebview(std::shared_ptr<FakeEngine> engine, Executor executor)
@@ -164,15 +207,79 @@ std::shared_ptr<FakeRequestRecord> FakeWebview::raiseRequest(Request request) {
   return record;
 }
 
-void FakeWebview::raiseNavigationStarting(const std::string& url) {
-  uint64_t id;
+void FakeWebview::note(const char* call) const {
+  std::lock_guard lock(callsMutex_);
+  calls_.emplace_back(call, std::this_thread::get_id());
+}
+
+std::vector<std::pair<std::string, std::thread::id>> FakeWebview::calls() const {
+  std::lock_guard lock(callsMutex_);
+  return calls_;
+}
+
+std::shared_ptr<FakeNavigationRecord> FakeWebview::raiseNavigationStarting(const std::string& url, bool cancellable) {
+  auto record = std::make_shared<FakeNavigationRecord>();
+  record->url = url;
   {
     std::lock_guard lock(mutex_);
-    id = nextNavigationId_++;
+    record->navigationId = nextNavigationId_++;
   }
-  deliver([url, id](const WebviewEvents& e) {
-    if (e.navigationStarting) e.navigationStarting(NavigationStarting{id, url});
+  std::weak_ptr<FakeWebview> weak = weak_from_this();
+  executor_([weak, record, cancellable] {
+    auto self = weak.lock();
+    WebviewEvents events;
+    bool open = false;
+    if (self) {
+      std::lock_guard lock(self->mutex_);
+      open = !self->closed_;
+      events = self->events_;
+    }
+    if (!open) {
+      record->state = FakeNavigationRecord::State::lost;
+      return;
+    }
+    NavigationStarting start{record->navigationId, record->url, false, cancellable};
+    if (events.navigationStarting) events.navigationStarting(start);
+    record->state = start.cancel && cancellable ? FakeNavigationRecord::State::cancelled
+                                                : FakeNavigationRecord::State::allowed;
   });
+  return record;
+}
+
+std::shared_ptr<FakeMenuRecord> FakeWebview::raiseContextMenu(ContextMenuRequested menu) {
+  auto record = std::make_shared<FakeMenuRecord>();
+  record->items = menu.items;
+  deliver([record, menu](const WebviewEvents& e) mutable {
+    if (e.contextMenuRequested) e.contextMenuRequested(menu);
+    record->items = menu.items;
+    record->shown = !menu.handled;
+    record->done = true;
+  });
+  return record;
+}
+
+std::shared_ptr<FakeDialogRecord> FakeWebview::raiseScriptDialog(ScriptDialogKind kind, const std::string& message,
+                                                                const std::string& defaultText) {
+  auto record = std::make_shared<FakeDialogRecord>();
+  record->defaultAccepted_ = kind == ScriptDialogKind::alert || kind == ScriptDialogKind::beforeunload;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+      record->settle(FakeDialogRecord::State::lost, "");
+      return record;
+    }
+    dialogs_.push_back(record);
+  }
+  auto opening = std::make_shared<ScriptDialogOpening>();
+  opening->kind = kind;
+  opening->message = message;
+  opening->defaultText = defaultText;
+  opening->url = source();
+  opening->deferral = std::make_shared<FakeDialogDeferral>(record);
+  deliver([opening](const WebviewEvents& e) {
+    if (e.scriptDialogOpening) e.scriptDialogOpening(*opening);
+  });
+  return record;
 }
 
 void FakeWebview::raiseNavigationCompleted(bool success, const std::string& url,
@@ -215,6 +322,16 @@ void FakeWebview::dropDeferral(const std::shared_ptr<FakeRequestRecord>& record)
   if (record) record->settle(FakeRequestRecord::State::lost, nullptr);
 }
 
+void FakeWebview::holdScriptResults(bool hold) {
+  std::vector<std::function<void()>> release;
+  {
+    std::lock_guard lock(mutex_);
+    holdScripts_ = hold;
+    if (!hold) release.swap(heldScripts_);
+  }
+  for (auto& f : release) executor_(f);
+}
+
 void FakeWebview::setScriptRunner(std::function<std::string(const std::string&)> runner) {
   std::lock_guard lock(mutex_);
   runner_ = std::move(runner);
@@ -253,6 +370,7 @@ size_t FakeWebview::pendingRequests() const {
 
 // Setters share one shape: fail when asked to, refuse once closed, check, store.
 #define FAKE_SETTER_GUARD(call)                  \
+  note(#call + sizeof("FakeCall::") - 1);        \
   if (shouldFail(call)) return Result::failed;   \
   std::lock_guard lock(mutex_);                  \
   if (closed_) return Result::closed
@@ -361,12 +479,14 @@ std::string FakeWebview::documentTitle() const {
 }
 
 void FakeWebview::setEvents(WebviewEvents events) {
+  note("setEvents");
   std::lock_guard lock(mutex_);
   events_ = std::move(events);
 }
 
 Result FakeWebview::addScriptOnDocumentCreated(const std::string& script,
                                                std::function<void(Result, const std::string&)> done) {
+  note("addScript");
   Result result = Result::ok;
   std::string id;
   if (shouldFail(FakeCall::addScript)) {
@@ -387,6 +507,7 @@ Result FakeWebview::addScriptOnDocumentCreated(const std::string& script,
 
 Result FakeWebview::executeScript(const std::string& script,
                                   std::function<void(Result, const std::string&)> done) {
+  note("executeScript");
   Result result = Result::ok;
   std::function<std::string(const std::string&)> runner;
   if (shouldFail(FakeCall::executeScript)) {
@@ -402,31 +523,42 @@ Result FakeWebview::executeScript(const std::string& script,
   }
   if (done) {
     // The script "runs" on the owner's thread, as a page would answer later.
-    executor_([done, result, runner, script] {
+    auto answer = [done, result, runner, script] {
       if (result != Result::ok) return done(result, "null");
       done(Result::ok, runner ? runner(script) : std::string("null"));
-    });
+    };
+    std::unique_lock lock(mutex_);
+    if (holdScripts_ && result == Result::ok) {
+      heldScripts_.push_back(answer);
+    } else {
+      lock.unlock();
+      executor_(answer);
+    }
   }
   return result;
 }
 
 void FakeWebview::endAll(FakeRequestRecord::State state, const std::string& processFailure) {
   std::vector<std::shared_ptr<FakeRequestRecord>> requests;
+  std::vector<std::shared_ptr<FakeDialogRecord>> dialogs;
   WebviewEvents events;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
     closed_ = true;
     requests = requests_;
+    dialogs = dialogs_;
     events = events_;
   }
   for (auto& r : requests) r->settle(state, nullptr);
+  for (auto& d : dialogs) d->settle(FakeDialogRecord::State::lost, "");
   if (!processFailure.empty() && events.processFailed) {
     executor_([cb = events.processFailed, processFailure] { cb(processFailure); });
   }
 }
 
 Result FakeWebview::close() {
+  note("close");
   if (shouldFail(FakeCall::close)) return Result::failed;
   endAll(FakeRequestRecord::State::lost, "");
   return Result::ok;

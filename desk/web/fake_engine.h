@@ -69,6 +69,47 @@ class FakeRequestRecord {
   std::thread::id thread_;
 };
 
+// What the owner's navigation-starting handler decided (raised navigations only).
+struct FakeNavigationRecord {
+  enum class State { pending, allowed, cancelled, lost };
+  std::atomic<State> state{State::pending};
+  uint64_t navigationId = 0;
+  std::string url;
+};
+
+// The menu as the owner left it; `shown` is false when it set `handled` (no menu at all).
+struct FakeMenuRecord {
+  std::atomic<bool> done{false};
+  bool shown = true;
+  std::vector<ContextMenuItem> items;
+};
+
+// How a raised script dialog was answered.
+class FakeDialogRecord {
+ public:
+  enum class State {
+    pending,
+    accepted,
+    dismissed,
+    defaulted,  // nobody answered: the engine's own answer
+    lost,       // the webview closed first
+  };
+  State state() const;
+  std::string text() const;             // a prompt's answer
+  std::thread::id thread() const;       // where it was answered
+  bool defaultAccepted() const;         // what the engine's own answer was (for `defaulted`)
+
+ private:
+  friend class FakeWebview;
+  friend class FakeDialogDeferral;
+  bool settle(State s, const std::string& text);
+  mutable std::mutex mutex_;
+  State state_ = State::pending;
+  std::string text_;
+  std::thread::id thread_;
+  bool defaultAccepted_ = false;
+};
+
 class FakeEngine;
 
 class FakeWebview final : public Webview, public std::enable_shared_from_this<FakeWebview> {
@@ -77,7 +118,16 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
   // Raises resource-requested for a request that passes a filter; a request whose host no filter
   // names is not raised and gives null.
   std::shared_ptr<FakeRequestRecord> raiseRequest(Request request);
-  void raiseNavigationStarting(const std::string& url);
+  // A top-frame navigation starts; the record tells what the owner decided. A navigation to a
+  // scheme the engine does not load over the network cannot be cancelled (`cancellable` false).
+  std::shared_ptr<FakeNavigationRecord> raiseNavigationStarting(const std::string& url, bool cancellable = true);
+  // A request made by one of the page's workers: it reaches this webview like the page's own.
+  std::shared_ptr<FakeRequestRecord> raiseWorkerRequest(Request request) { return raiseRequest(std::move(request)); }
+  std::shared_ptr<FakeMenuRecord> raiseContextMenu(ContextMenuRequested menu);
+  std::shared_ptr<FakeDialogRecord> raiseScriptDialog(ScriptDialogKind kind, const std::string& message,
+                                                      const std::string& defaultText = "");
+  // Each call the owner made on this webview, with the thread it came from, in order.
+  std::vector<std::pair<std::string, std::thread::id>> calls() const;
   void raiseNavigationCompleted(bool success, const std::string& url, const std::string& errorText = "");
   void raiseTitleChanged(const std::string& title);
   void raiseWebMessageJson(const std::string& json);
@@ -86,6 +136,8 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
   void dropDeferral(const std::shared_ptr<FakeRequestRecord>& record);
   // How scripts evaluate: the runner gives the JSON result ("null" without a runner).
   void setScriptRunner(std::function<std::string(const std::string& script)> runner);
+  // While held, script results wait; releasing sends the waiting ones on, in order.
+  void holdScriptResults(bool hold);
 
   std::vector<std::string> navigations() const;          // URLs, and "html:" + text for strings
   std::vector<std::pair<std::string, std::string>> documentScripts() const;  // (id, script), in order
@@ -130,6 +182,7 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
  private:
   friend class FakeEngine;
   bool shouldFail(FakeCall call);
+  void note(const char* call) const;
   // Posts a handler call; it runs only while the webview is open.
   void deliver(std::function<void(const WebviewEvents&)> call);
   void endAll(FakeRequestRecord::State state, const std::string& processFailure);
@@ -155,7 +208,12 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
   std::vector<std::string> executed_;
   std::vector<std::string> posted_;
   std::function<std::string(const std::string&)> runner_;
+  bool holdScripts_ = false;
+  std::vector<std::function<void()>> heldScripts_;
   std::vector<std::shared_ptr<FakeRequestRecord>> requests_;
+  std::vector<std::shared_ptr<FakeDialogRecord>> dialogs_;
+  mutable std::mutex callsMutex_;
+  mutable std::vector<std::pair<std::string, std::thread::id>> calls_;
 };
 
 class FakeEnvironment;

@@ -145,7 +145,13 @@ class Host {
     events.resourceRequested = [this](ResourceRequestedEvent& e) { onRequest(e); };
     events.webMessageReceived = [this](const WebMessage& m) { messages.push_back(m); };
     events.titleChanged = [this](const std::string& t) { titles.push_back(t); };
-    events.navigationStarting = [this](const NavigationStarting& n) { started.push_back(n); };
+    events.navigationStarting = [this](NavigationStarting& n) {
+      if (stopWhen && n.cancellable && stopWhen(n)) n.cancel = true;
+      started.push_back(n);
+    };
+    events.scriptDialogOpening = [this](ScriptDialogOpening& d) {
+      if (onDialog) onDialog(d);
+    };
     events.navigationCompleted = [this](const NavigationCompleted& n) { completed.push_back(n); };
     events.processFailed = [this](const std::string& why) { failures.push_back(why); };
     webview->setEvents(events);
@@ -196,6 +202,9 @@ class Host {
   std::vector<WebMessage> messages;
   std::vector<std::string> titles;
   std::vector<NavigationStarting> started;
+  // Navigations the owner stops; dialogs the owner answers (none: the engine answers).
+  std::function<bool(const NavigationStarting&)> stopWhen;
+  std::function<void(ScriptDialogOpening&)> onDialog;
   std::vector<NavigationCompleted> completed;
   std::vector<std::string> failures;
   std::vector<Request> requests;

@@ -387,3 +387,73 @@ TEST(SplitArguments, BlanksSeparateAndQuotesGroup) {
 }
 
 }  // namespace
+
+namespace {
+
+// The owner's decision on a starting navigation, a trimmed menu and a dialog answered late are
+// all recorded as the owner left them; a dialog nobody answers gets the engine's own answer.
+TEST_F(FakeEngineTest, NavigationMenuAndDialogEventsRecordTheOwnersDecision) {
+  WebviewEvents events;
+  events.navigationStarting = [](NavigationStarting& n) { n.cancel = n.url.find("evil") != std::string::npos; };
+  events.contextMenuRequested = [](ContextMenuRequested& m) {
+    std::erase_if(m.items, [](const ContextMenuItem& i) { return i.name != "copy"; });
+    m.handled = !m.isEditable;
+  };
+  std::shared_ptr<ScriptDialogDeferral> held;
+  events.scriptDialogOpening = [&](ScriptDialogOpening& d) {
+    if (d.kind == ScriptDialogKind::prompt) held = d.getDeferral();
+  };
+  webview->setEvents(events);
+  using Nav = FakeNavigationRecord::State;
+  auto away = fake->raiseNavigationStarting("https://evil.example/");
+  auto home = fake->raiseNavigationStarting("https://.pelmora/a.w");
+  auto forced = fake->raiseNavigationStarting("data:text/html,evil", false);
+  auto menu = fake->raiseContextMenu({{{"copy", "Copy"}, {"back", "Back"}}, ContextMenuTargetKind::page, true});
+  auto plain = fake->raiseContextMenu({{{"copy", "Copy"}}, ContextMenuTargetKind::page, false});
+  auto prompt = fake->raiseScriptDialog(ScriptDialogKind::prompt, "name?", "x");
+  auto confirm = fake->raiseScriptDialog(ScriptDialogKind::confirm, "sure?");
+  EXPECT_EQ(away->state, Nav::pending);
+  loop.drain();
+  EXPECT_EQ(away->state, Nav::cancelled);
+  EXPECT_EQ(home->state, Nav::allowed);
+  EXPECT_EQ(forced->state, Nav::allowed);  // not cancellable: the handler's wish is not followed
+  EXPECT_TRUE(menu->done);
+  EXPECT_TRUE(menu->shown);
+  ASSERT_EQ(menu->items.size(), 1u);
+  EXPECT_EQ(menu->items[0].name, "copy");
+  EXPECT_FALSE(plain->shown);
+  EXPECT_EQ(confirm->state(), FakeDialogRecord::State::defaulted);
+  EXPECT_FALSE(confirm->defaultAccepted());
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(prompt->state(), FakeDialogRecord::State::pending);
+  std::thread([&] { EXPECT_EQ(held->accept("me"), Result::ok); }).join();
+  EXPECT_EQ(prompt->state(), FakeDialogRecord::State::accepted);
+  EXPECT_EQ(prompt->text(), "me");
+  EXPECT_NE(prompt->thread(), std::this_thread::get_id());
+  EXPECT_EQ(held->dismiss(), Result::failed);
+  // Closing ends a dialog still open; its late answer is told so.
+  auto late = fake->raiseScriptDialog(ScriptDialogKind::alert, "bye");
+  std::shared_ptr<ScriptDialogDeferral> lateDeferral;
+  events.scriptDialogOpening = [&](ScriptDialogOpening& d) { lateDeferral = d.getDeferral(); };
+  webview->setEvents(events);
+  loop.drain();
+  ASSERT_NE(lateDeferral, nullptr);
+  webview->close();
+  EXPECT_EQ(late->state(), FakeDialogRecord::State::lost);
+  EXPECT_EQ(lateDeferral->accept(), Result::closed);
+}
+
+// Every call on the webview is recorded with its thread, so the host's thread hops can be checked.
+TEST_F(FakeEngineTest, CallsAreRecordedWithTheirThread) {
+  std::thread([&] { webview->setZoomFactor(2.0); }).join();
+  webview->navigate("https://.pelmora/a.w");
+  auto calls = fake->calls();
+  ASSERT_GE(calls.size(), 2u);
+  auto zoom = calls[calls.size() - 2], nav = calls.back();
+  EXPECT_EQ(zoom.first, "setZoomFactor");
+  EXPECT_NE(zoom.second, std::this_thread::get_id());
+  EXPECT_EQ(nav.first, "navigate");
+  EXPECT_EQ(nav.second, std::this_thread::get_id());
+}
+
+}  // namespace

@@ -46,10 +46,25 @@ struct FloatSize {
 
 // The settings of a new webview.
 struct WebviewOptions {
+  bool transparent = false;     // kept; not read by the webview
+  bool dragDropEnabled = true;  // kept; drops are the drop zones' in every case
+  // Placement in the window's client area, in pixels; the window's inner area when absent.
+  std::optional<int32_t> x;
+  std::optional<int32_t> y;
+  std::optional<int32_t> width;
+  std::optional<int32_t> height;
+  // The same four as a caller received them as text; kept, not read.
+  std::string xText;
+  std::string yText;
+  std::string widthText;
+  std::string heightText;
+  // The address a new webview is sent to (the creator navigates); the user agent is kept only.
+  std::string url;
+  std::string userAgent;
   // Which edges follow the window (18: width and height); the webview's default when absent.
   std::optional<int> resizingMask;
-  // The address a new webview is sent to.
-  std::string url;
+  // The default background, 0xAABBGGRR (alpha in the top byte, red in the low byte).
+  std::optional<uint32_t> backgroundColor;
 };
 
 class Webview : public Vesk::TObject, public std::enable_shared_from_this<Webview> {
