@@ -17,8 +17,10 @@
 #include "zrkwebview/browser/src/http-plugins/fs/fs-watch.h"
 #include "zrkwebview/browser/src/timers.h"
 #include "zrkwebview/browser/src/webview-delegate.h"
+#include "zrkwebview/browser/src/webview-maker.h"
 #include "zrkwebview/browser/src/webview.h"
 #include "zrkwebview/browser/src/webview2/window.h"
+#include "zrkwebview/browser/src/webview2/zrk-webview.h"
 #include "libdispatch/src/dispatch.h"
 #include "vesk/tstring.h"
 
@@ -208,6 +210,12 @@ int App::run(const std::string& url, const std::optional<WindowOptions>& given) 
   desk::setUiThreadId(desk::GetCurrentThreadId());
   std::shared_ptr<App> app = App::instance();
   registerBuiltinPlugins();
+  // Webviews come from the engine unless a maker was installed before (tests install their own).
+  if (WebviewMaker installed = setWebviewMaker({})) {
+    setWebviewMaker(std::move(installed));
+  } else {
+    installZrkWebviewMaker();
+  }
   const WindowOptions options = mainWindowOptions(given);
   const std::string label = options.label.value_or("mainwindow");
   std::shared_ptr<Window> main = createWindow(app.get(), label, url, options);
