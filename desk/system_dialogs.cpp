@@ -509,8 +509,10 @@ BOOL ChooseFontW(CHOOSEFONTW* choice) {
       record.hooked = true;
       choice->lpfnHook(dialog, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(choice));
     }
-    record.colorLabelVisible = IsWindowVisible(label) != 0;
-    record.colorBoxVisible = IsWindowVisible(box) != 0;
+    // The chooser itself is shown after this: the controls' own visibility is what counts.
+    auto shown = [](HWND c) { return (GetWindowLongPtr(c, GWL_STYLE) & WS_VISIBLE) != 0; };
+    record.colorLabelVisible = shown(label);
+    record.colorBoxVisible = shown(box);
     store();
   };
   const std::u16string caption = u"Font";
