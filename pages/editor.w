@@ -62,7 +62,8 @@
       document.body.dataset.edit = String(edit);
     }
 
-    async function load() {
+    // Reads the file afresh; once its image is shown the page's state becomes `doneState`.
+    async function load(doneState, doneText) {
       if (!file) {
         P.setState("error", "No file was given.");
         return;
@@ -81,7 +82,7 @@
       const alpha = info.nchannels === 2 || info.nchannels === 4;
       image.onload = function () {
         document.body.dataset.orientation = String(info.orientation || 1);
-        P.setState("loaded", "");
+        P.setState(doneState || "loaded", doneText || "");
       };
       image.onerror = function () {
         fetch(image.src).then(P.failureText).then(function (t) { P.setState("error", t); });
@@ -107,11 +108,12 @@
 
     function setBusy(on, text) {
       busy = on;
+      document.getElementById("save").disabled = true;
       for (const id of ["rotateLeft", "rotateRight", "flipHorizontal", "flipVertical", "saveAs"]) {
         document.getElementById(id).disabled = on;
       }
       if (info) preview();
-      P.setState(on ? "saving" : document.body.dataset.state, text || "");
+      if (on) P.setState("saving", text || "");
     }
 
     async function save() {
@@ -119,8 +121,8 @@
       try {
         await writeEdits(file, file, info.format);
         setBusy(false);
-        await load();
-        P.setState("saved", "Saved.");
+        // The image reloads under a fresh query value, so no cached copy shows the old picture.
+        await load("saved", "Saved.");
       } catch (e) {
         setBusy(false);
         P.setState("error", String(e && e.message || e));
@@ -144,7 +146,10 @@
         } else {
           jobId = "editor-" + Date.now();
           cancel.hidden = false;
-          await P.imagePost(base, { action: "convert", src: file, dst: dest, cancelable: true, jid: jobId });
+          // The copy shows what the original shows, whether or not its format keeps an
+          // orientation tag.
+          await P.imagePost(base, { action: "convert", src: file, dst: dest, cancelable: true,
+            jid: jobId, config: { orient: true } });
           cancel.hidden = true;
           jobId = null;
           await writeEdits(dest, dest, "");

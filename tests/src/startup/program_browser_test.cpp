@@ -24,6 +24,7 @@
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/webview2/zrk-webview.h"
 #include "zrkwebview/browser/src/window.h"
+#include "browser_helpers.h"
 
 using namespace std::chrono_literals;
 using json = nlohmann::json;
@@ -31,6 +32,9 @@ using json = nlohmann::json;
 namespace {
 
 namespace fs = std::filesystem;
+using pel::test::capture;
+using pel::test::engineView;
+using pel::test::evaluate;
 
 struct Rgb {
   int r, g, b;
@@ -57,43 +61,6 @@ void makeQuadrants(const std::string& path) {
                                 static_cast<int32_t>(pixels.size()), R"({"quality":95})"))
       << codec.getLastError();
   ASSERT_TRUE(codec.modifyJpegOrientation(path.c_str(), 6)) << codec.getLastError();
-}
-
-// The main window's engine view, once there is one.
-std::shared_ptr<desk::web::Webview> engineView() {
-  auto window = zrk::App::instance()->findWindow("mainwindow");
-  if (!window) return nullptr;
-  auto webview = std::dynamic_pointer_cast<zrk::ZrkWebview>(window->webviewAt(0));
-  return webview ? webview->engineView() : nullptr;
-}
-
-// Runs a script in the main window's page (on the UI thread); its value as JSON, "" on failure.
-std::string evaluate(const std::string& script) {
-  auto done = std::make_shared<std::promise<std::string>>();
-  auto result = done->get_future();
-  dispatch_async(dispatch_get_main_queue(), [script, done] {
-    auto view = engineView();
-    if (!view) return done->set_value("");
-    view->executeScript(script, [done](desk::web::Result r, const std::string& value) {
-      done->set_value(r == desk::web::Result::ok ? value : "");
-    });
-  });
-  if (result.wait_for(20s) != std::future_status::ready) return "";
-  return result.get();
-}
-
-std::string capture() {
-  auto done = std::make_shared<std::promise<std::string>>();
-  auto result = done->get_future();
-  dispatch_async(dispatch_get_main_queue(), [done] {
-    auto view = engineView();
-    if (!view) return done->set_value("");
-    view->capturePng([done](desk::web::Result r, const std::string& png) {
-      done->set_value(r == desk::web::Result::ok ? png : "");
-    });
-  });
-  if (result.wait_for(30s) != std::future_status::ready) return "";
-  return result.get();
 }
 
 TEST(StartupProgramBrowser, ViewShowsAJpegTurnedAsItsOrientationSays) {
