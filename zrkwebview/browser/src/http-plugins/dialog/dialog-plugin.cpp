@@ -181,23 +181,9 @@ std::shared_ptr<Vesk::TObject> DialogPlugin::invoke(const std::string& command, 
       {"choose_font", wrap(&DialogPlugin::chooseFont)},
       {"alert", wrap(&DialogPlugin::alert)},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return std::make_shared<http::HttpStatusResponse>(400, std::string(e.what()));
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
-void registerDialogPlugin() {
-  static const bool registered = [] {
-    auto plugin = std::make_shared<DialogPlugin>();
-    plugin->setName("dialog");
-    plugin->setDescription("dialog plugin");
-    plugin->setVersion("1.0");
-    PluginRegistry::add(plugin);
-    return true;
-  }();
-  (void)registered;
-}
+void registerDialogPlugin() { registerPluginOnce<DialogPlugin>("dialog", "dialog plugin", "1.0"); }
 
 }  // namespace zrk::plugin
