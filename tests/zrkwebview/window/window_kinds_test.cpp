@@ -341,6 +341,62 @@ TEST_F(WindowKindsTest, MessageTable) {
   }
 }
 
+// Dragging by the page's title bar with injected input in virtual time: the press arms the drag,
+// the capture comes 100 ms later, and only then do moves with the button down move the window.
+TEST_F(WindowKindsTest, DraggingWithInjectedInput) {
+  Page page = openKind(kBare, "dragged");
+  // Injected input is queued like a user's: handled when the UI thread pumps.
+  auto mouseMove = [](desk::POINT pt) {
+    desk::test::mouseMove(pt);
+    desk::test::pump();
+  };
+  auto mouseButton = [](desk::POINT pt, bool down) {
+    desk::test::mouseButton(pt, 0, down);
+    desk::test::pump();
+  };
+  auto at = [&] {
+    desk::RECT r{};
+    desk::GetWindowRect(page.hwnd, &r);
+    return std::make_pair(r.left, r.top);
+  };
+  // Pressed below the title bar: no drag, however the mouse moves.
+  mouseButton({400, 400}, true);
+  desk::test::advance(150);
+  mouseMove({450, 450});
+  mouseButton({450, 450}, false);
+  EXPECT_EQ(at(), std::make_pair(100, 100));
+
+  // Pressed in the title bar and moved before the capture: still in place.
+  mouseButton({200, 110}, true);
+  mouseMove({210, 115});
+  EXPECT_EQ(at(), std::make_pair(100, 100));
+  desk::test::advance(100);
+  EXPECT_EQ(desk::GetCapture(), page.hwnd);
+  mouseMove({250, 140});
+  EXPECT_EQ(at(), std::make_pair(150, 130));
+  mouseMove({150, 90});
+  EXPECT_EQ(at(), std::make_pair(50, 80));
+  mouseButton({150, 90}, false);
+  EXPECT_EQ(desk::GetCapture(), nullptr);
+  mouseMove({400, 400});
+  EXPECT_EQ(at(), std::make_pair(50, 80));
+
+  // A window with a title bar leaves dragging to the system: a press in its top strip arms nothing.
+  Page titled = openKind(kTitled, "titled");
+  desk::POINT inside{10, 10};
+  desk::ClientToScreen(titled.hwnd, &inside);
+  mouseButton(inside, true);
+  desk::test::advance(150);
+  EXPECT_NE(desk::GetCapture(), titled.hwnd);
+  mouseMove({inside.x + 50, inside.y + 50});
+  mouseButton({inside.x + 50, inside.y + 50}, false);
+  desk::RECT r{};
+  desk::GetWindowRect(titled.hwnd, &r);
+  EXPECT_EQ(r.left, 100);
+  EXPECT_EQ(r.top, 100);
+}
+
+
 // A queue thread replaces a running animated move: the window ends at the new target, and the
 // end message comes once, for the animation that finished.
 TEST_F(WindowKindsTest, AnimatedMoveReplacedFromAnotherThread) {
