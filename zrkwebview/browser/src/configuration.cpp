@@ -8,6 +8,7 @@
 #include "zrkwebview/browser/src/http-plugins/clipboard/clipboard-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/defaults/defaults-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/dropzone/dropzone-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/event/event-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
@@ -16,6 +17,7 @@
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/window/window-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
 namespace zrk {
@@ -41,7 +43,7 @@ constexpr Registration kBuiltins[] = {
     {"app", nullptr},
     {"defaults", &plugin::registerDefaultsPlugin},
     {"dialog", nullptr},
-    {"event", nullptr},
+    {"event", &plugin::registerEventPlugin},
     {"fetch", &plugin::registerFetchPlugin},
     {"fs", &plugin::registerFSPlugin},
     {"image", nullptr},
@@ -52,7 +54,7 @@ constexpr Registration kBuiltins[] = {
     {"resource", &plugin::registerResourcePlugin},
     {"tray", nullptr},
     {"webview", nullptr},
-    {"window", nullptr},
+    {"window", &plugin::registerWindowPlugin},
     {"system", &plugin::registerSystemPlugin},
     {"printer", &plugin::registerPrinterPlugin},
     {"clipboard", &plugin::registerClipboardPlugin},
