@@ -3,18 +3,72 @@
 <head>
 <meta charset="utf-8">
 <title>Pelmora</title>
+<link rel="stylesheet" href="pelmora.css">
 </head>
-<body>
-<h1>Pelmora</h1>
-<p id="status">Starting…</p>
+<body data-state="starting">
+<div class="tools">
+  <input type="text" id="path" placeholder="Path of an image or a folder" spellcheck="false">
+  <button id="view">View</button>
+  <button id="edit">Edit</button>
+  <button id="print">Print</button>
+</div>
+<div class="stage"><p>Type the path of an image, then view, edit or print it.</p></div>
+<p id="status"></p>
+<script src="pelmora.js"></script>
 <script>
-  // The host injects the bridge (window.__zrk__) before this script runs. The main window starts
-  // hidden, so the page shows it once it has loaded.
+  // The main window starts hidden: this page shows it. Each button opens a window for the file
+  // with the options, label and address the program gives its own file windows.
   (function () {
-    var meta = window.__zrk_internals__ && window.__zrk_internals__.metadata;
-    var win = meta && meta.currentWindow;
-    document.getElementById('status').textContent = window.__zrk__ ? 'Ready.' : 'No bridge.';
-    if (win && typeof win.show === 'function') win.show();
+    "use strict";
+    const P = window.Pelmora;
+    const KINDS = {
+      view: { page: "viewer.w", title: "Pelmora - Viewer", identifier: "photo-viewer", label: "viewer" },
+      edit: { page: "editor.w", title: "Pelmora - Editor", identifier: "editor", label: "editor" },
+      print: { page: "print.w", title: "Print Image", identifier: "print-dialog", label: "print" },
+    };
+    let opened = 0;
+
+    async function open(action) {
+      const path = document.getElementById("path").value.trim();
+      if (!path) {
+        P.setState("error", "Type a path first.");
+        return;
+      }
+      const kind = KINDS[action];
+      const zrk = window.__zrk__;
+      if (!zrk || !zrk.window) {
+        P.setState("error", "No bridge.");
+        return;
+      }
+      opened += 1;
+      const win = new zrk.window.Window(kind.label + "_" + opened, {
+        url: kind.page + "?file=" + P.encodePath(path),
+        title: kind.title,
+        identifier: kind.identifier,
+        width: 1024, height: 900, center: true, resizable: true, visible: true,
+        maximizable: true, minimizable: true, closable: true,
+        useDocumentTitle: false, hiddenTitle: true,
+        titleBarRect: { x: 0, y: 0, width: 0, height: 40 },
+      });
+      P.setState("opening", "Opening " + path + " …");
+      try {
+        const made = await win.create();
+        P.setState(made ? "opened" : "error", made ? "Opened " + win.label + "." : "The window could not be made.");
+        document.body.dataset.opened = made ? win.label : "";
+      } catch (e) {
+        P.setState("error", String(e && e.message || e));
+      }
+    }
+
+    for (const action of Object.keys(KINDS)) {
+      document.getElementById(action).addEventListener("click", function () { open(action); });
+    }
+    document.getElementById("path").addEventListener("keydown", function (e) {
+      if (e.key === "Enter") open("view");
+    });
+    P.showCurrentWindow().then(function (shown) {
+      P.setState(shown ? "ready" : "error", shown ? "" : "The window could not be shown.");
+    });
   })();
 </script>
 </body>

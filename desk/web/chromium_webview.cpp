@@ -852,4 +852,21 @@ Result WebviewImpl::postWebMessageAsString(const std::string& text) {
   return postWebMessageAsJson(dumpJson(json(text)));
 }
 
+Result WebviewImpl::capturePng(std::function<void(Result, const std::string&)> done) {
+  Result r = usable();
+  if (r != Result::ok) {
+    if (done) env_->post([done, r] { done(r, std::string()); });
+    return r;
+  }
+  call("Page.captureScreenshot", {{"format", "png"}, {"fromSurface", true}},
+       [done](Result r2, const json& result) {
+         if (!done) return;
+         if (r2 != Result::ok) return done(r2, std::string());
+         auto data = result.find("data");
+         if (data == result.end() || !data->is_string()) return done(Result::failed, std::string());
+         done(Result::ok, base64Decode(data->get<std::string>()));
+       });
+  return Result::ok;
+}
+
 }  // namespace desk::web

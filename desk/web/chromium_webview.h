@@ -86,6 +86,7 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
                        std::function<void(Result, const std::string&)> done) override;
   Result postWebMessageAsJson(const std::string& json) override;
   Result postWebMessageAsString(const std::string& text) override;
+  Result capturePng(std::function<void(Result, const std::string&)> done) override;
 
   // Ends a paused request on the engine's side (reader or owner thread).
   void endPaused(const std::shared_ptr<Paused>& p, Result why);

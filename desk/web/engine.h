@@ -282,6 +282,13 @@ class CoreWebview {
   // value (JSON) or the string as `event.data`.
   virtual Result postWebMessageAsJson(const std::string& json) = 0;
   virtual Result postWebMessageAsString(const std::string& text) = 0;
+
+  // The page's pixels as they are shown, as PNG bytes (device pixels). Engines that cannot show
+  // pixels answer `failed`.
+  virtual Result capturePng(std::function<void(Result, const std::string& png)> done) {
+    if (done) done(Result::failed, std::string());
+    return Result::failed;
+  }
 };
 
 class Webview : public Controller, public CoreWebview {};
