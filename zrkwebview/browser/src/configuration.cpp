@@ -9,6 +9,7 @@
 #include "zrkwebview/browser/src/http-plugins/defaults/defaults-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/dialog/dialog-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/dropzone/dropzone-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/event/event-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
@@ -17,6 +18,7 @@
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/window/window-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
 namespace zrk {
@@ -42,7 +44,7 @@ constexpr Registration kBuiltins[] = {
     {"app", nullptr},
     {"defaults", &plugin::registerDefaultsPlugin},
     {"dialog", &plugin::registerDialogPlugin},
-    {"event", nullptr},
+    {"event", &plugin::registerEventPlugin},
     {"fetch", &plugin::registerFetchPlugin},
     {"fs", &plugin::registerFSPlugin},
     {"image", nullptr},
@@ -53,7 +55,7 @@ constexpr Registration kBuiltins[] = {
     {"resource", &plugin::registerResourcePlugin},
     {"tray", nullptr},
     {"webview", nullptr},
-    {"window", nullptr},
+    {"window", &plugin::registerWindowPlugin},
     {"system", &plugin::registerSystemPlugin},
     {"printer", &plugin::registerPrinterPlugin},
     {"clipboard", &plugin::registerClipboardPlugin},

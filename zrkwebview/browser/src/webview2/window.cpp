@@ -926,7 +926,12 @@ void WinWindow::setResizable(bool on) {
 
 bool WinWindow::isFocused() {
   bool focused = false;
-  onUIThread([&] { focused = desk::IsWindow(nativeHandle_) && desk::GetFocus() == nativeHandle_; });
+  onUIThread([&] {
+    if (!desk::IsWindow(nativeHandle_)) return;
+    // The keyboard focus inside one of the window's webviews counts as the window's.
+    const desk::HWND focus = desk::GetFocus();
+    focused = focus == nativeHandle_ || (focus != nullptr && desk::IsChild(nativeHandle_, focus));
+  });
   return focused;
 }
 
