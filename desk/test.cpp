@@ -1,5 +1,7 @@
 #include "desk/test.h"
 
+#include "desk/system_dialogs.h"
+
 #include "desk/dialog.h"
 #include "desk/dialog_message.h"
 
@@ -147,6 +149,7 @@ void reset() {
   }
   detail::resetWindows();
   setDialogScript(nullptr);
+  resetSystemDialogs();
   for (const detail::TimerInfo& t : detail::timers())
     if (t.threadId == self && !t.hwnd) detail::killTimer(self, nullptr, t.id);
   MSG m;

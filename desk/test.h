@@ -27,7 +27,8 @@ size_t messageQuota();
 // other thread's are forgotten, and so are the calling thread's thread timers; one 1920x1080 monitor at 96 DPI (work area 1920x1040), system
 // DPI 96, per-monitor calls present; a new virtual clock at 0; cursor at 0,0; no capture,
 // foreground, keys down, low-level hooks' effects or popup-menu chooser; spy and snapshots
-// emptied; quota and hung limit at their defaults; no dialog script (desk/dialog.h).
+// emptied; quota and hung limit at their defaults; no dialog script (desk/dialog.h); the system
+// dialogs at their defaults (desk/system_dialogs.h).
 void reset();
 std::shared_ptr<VirtualClock> clock();
 

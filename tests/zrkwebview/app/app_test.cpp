@@ -337,7 +337,7 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
   EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 3),
             (std::vector<std::string>{"/asset", "/localfile", "/plugin"}));
   EXPECT_EQ(plugins, std::set<std::string>(names.begin() + 3, names.end()));
-  EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "clipboard", "defaults", "dropzone", "fetch",
+  EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "clipboard", "defaults", "dialog", "dropzone", "fetch",
                                             "fs", "path", "printer", "resource", "sharedmem",
                                             "system"}));
 }

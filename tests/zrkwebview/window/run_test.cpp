@@ -4,14 +4,18 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "desk/test.h"
 #include "desk/window.h"
+#include "libdispatch/src/dispatch.h"
 #include "support/fake_webview.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/event-dispatcher.h"
 #include "zrkwebview/browser/src/webview-maker.h"
+#include "zrkwebview/browser/src/webview2/window.h"
+#include "zrkwebview/window/test_app.h"
 
 namespace {
 
@@ -38,6 +42,42 @@ TEST(AppRunTest, MainWindowOptions) {
   EXPECT_FALSE(options.hiddenTitle);
   EXPECT_FALSE(options.titleBarRect);
   EXPECT_FALSE(options.closable);
+}
+
+// A main window the system refuses: run gives -1 at once, with no queue started and no loop run.
+TEST(AppRunTest, RefusedMainWindowReturnsMinusOne) {
+  desk::test::reset();
+  // The window class exists after a first window; without it the system refuses the next one.
+  pel::test::RecordingApp other;
+  zrk::setWebviewMaker([](const std::string& label, zrk::Window* window, const zrk::WebviewOptions&,
+                          zrk::Webview::CreateCompletion) {
+    return std::make_shared<pel::test::FakeWebview>(label, window);
+  });
+  auto first = zrk::createWindow(&other, "first", "https://zrk.test/first.w", {});
+  ASSERT_TRUE(first);
+  desk::DestroyWindow(first->nativeHandle());
+  desk::WNDCLASSEX saved;
+  ASSERT_TRUE(desk::GetClassInfoEx(nullptr, zrk::kWindowClassName, &saved));
+  // The names point into the class, which goes with it.
+  const std::u16string menuName = saved.lpszMenuName != nullptr ? saved.lpszMenuName : u"";
+  saved.lpszClassName = zrk::kWindowClassName;
+  saved.lpszMenuName = menuName.c_str();
+  ASSERT_TRUE(desk::UnregisterClass(zrk::kWindowClassName, nullptr));
+
+  int made = 0;
+  zrk::setWebviewMaker([&](const std::string& label, zrk::Window* window, const zrk::WebviewOptions&,
+                           zrk::Webview::CreateCompletion) {
+    ++made;
+    return std::make_shared<pel::test::FakeWebview>(label, window);
+  });
+  const int result = zrk::App::instance()->run("https://zrk.test/main.w", std::nullopt);
+  zrk::setWebviewMaker(nullptr);
+  ASSERT_TRUE(desk::RegisterClassEx(&saved));
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(dispatch_get_main_queue(), nullptr);
+  EXPECT_EQ(made, 0);
+  EXPECT_EQ(zrk::App::instance()->mainWindow(), nullptr);
+  EXPECT_EQ(zrk::App::instance()->findWindow("mainwindow"), nullptr);
 }
 
 // quit ends the loop; the main window is then destroyed without asking its page, and run

@@ -7,6 +7,7 @@
 #include "zrkwebview/browser/src/handlers/static-path-table.h"
 #include "zrkwebview/browser/src/http-plugins/clipboard/clipboard-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/defaults/defaults-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/dialog/dialog-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/dropzone/dropzone-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
@@ -40,7 +41,7 @@ constexpr Registration kBuiltins[] = {
     {"/plugin", &http::registerPluginHandler},
     {"app", nullptr},
     {"defaults", &plugin::registerDefaultsPlugin},
-    {"dialog", nullptr},
+    {"dialog", &plugin::registerDialogPlugin},
     {"event", nullptr},
     {"fetch", &plugin::registerFetchPlugin},
     {"fs", &plugin::registerFSPlugin},

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zrkwebview/browser/src/http/http-message.h"
+#include "zrkwebview/browser/src/http/http-responses.h"
 
 namespace zrk::plugin {
 
@@ -82,6 +83,17 @@ std::shared_ptr<Vesk::TObject> runCommand(const CommandTable& table, const std::
   auto it = table.find(command);
   if (it == table.end() || !it->second) return nullptr;
   return it->second(payload, webview, request);
+}
+
+std::shared_ptr<Vesk::TObject> runCommandOr400(const CommandTable& table,
+                                               const std::string& command,
+                                               const nlohmann::json& payload,
+                                               zrk::Webview* webview, http::HttpRequest* request) {
+  try {
+    return runCommand(table, command, payload, webview, request);
+  } catch (const std::exception& e) {
+    return std::make_shared<http::HttpStatusResponse>(400, std::string(e.what()));
+  }
 }
 
 }  // namespace zrk::plugin

@@ -92,4 +92,28 @@ std::shared_ptr<Vesk::TObject> runCommand(const CommandTable& table, const std::
                                           const nlohmann::json& payload, zrk::Webview* webview,
                                           http::HttpRequest* request);
 
+// runCommand for plugins whose commands report bad input by throwing: an exception a command
+// throws becomes a 400 reply carrying its text.
+std::shared_ptr<Vesk::TObject> runCommandOr400(const CommandTable& table,
+                                               const std::string& command,
+                                               const nlohmann::json& payload,
+                                               zrk::Webview* webview, http::HttpRequest* request);
+
+// Registers one plugin of type P the first time it is called in the process; later calls do
+// nothing. Name, description and version are set when given (plugins that set their own in their
+// constructor pass none).
+template <class P>
+void registerPluginOnce(const char* name = nullptr, const char* description = nullptr,
+                        const char* version = nullptr) {
+  static const bool registered = [&] {
+    auto plugin = std::make_shared<P>();
+    if (name != nullptr) plugin->setName(name);
+    if (description != nullptr) plugin->setDescription(description);
+    if (version != nullptr) plugin->setVersion(version);
+    PluginRegistry::add(plugin);
+    return true;
+  }();
+  (void)registered;
+}
+
 }  // namespace zrk::plugin

@@ -414,11 +414,7 @@ std::shared_ptr<Vesk::TObject> ClipboardPlugin::invoke(const std::string& comman
       {"stop-listening", wrap(&ClipboardPlugin::stopListening)},
       {"is-listening", wrap(&ClipboardPlugin::isListening)},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return std::make_shared<http::HttpStatusResponse>(400, std::string(e.what()));
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
 std::shared_ptr<http::HttpResponse> ClipboardPlugin::isAvailable(const json& payload,
@@ -495,11 +491,7 @@ std::shared_ptr<http::HttpResponse> ClipboardPlugin::isListening(const json&, ht
 }
 
 void registerClipboardPlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<ClipboardPlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<ClipboardPlugin>();
 }
 
 }  // namespace zrk::plugin

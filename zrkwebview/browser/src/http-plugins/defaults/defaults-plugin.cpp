@@ -247,11 +247,7 @@ std::shared_ptr<Vesk::TObject> DefaultsPlugin::invoke(const std::string& command
       {"set", [this](const json& p, zrk::Webview*, http::HttpRequest*) { return set(p); }},
       {"remove", [this](const json& p, zrk::Webview*, http::HttpRequest*) { return remove(p); }},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return status400(e.what());
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
 std::shared_ptr<http::HttpResponse> DefaultsPlugin::set(const json& payload) {
@@ -348,11 +344,7 @@ std::shared_ptr<http::HttpResponse> DefaultsPlugin::remove(const json& payload) 
 }
 
 void registerDefaultsPlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<DefaultsPlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<DefaultsPlugin>();
 }
 
 }  // namespace zrk::plugin

@@ -40,11 +40,7 @@ std::shared_ptr<Vesk::TObject> DropzonePlugin::invoke(const std::string& command
       {"remove",
        [](const nlohmann::json& p, zrk::Webview* w, http::HttpRequest*) { return remove(p, w); }},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return std::make_shared<http::HttpStatusResponse>(400, std::string(e.what()));
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
 std::shared_ptr<http::HttpResponse> DropzonePlugin::add(const nlohmann::json& payload,
@@ -58,11 +54,7 @@ std::shared_ptr<http::HttpResponse> DropzonePlugin::remove(const nlohmann::json&
 }
 
 void registerDropzonePlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<DropzonePlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<DropzonePlugin>();
 }
 
 }  // namespace zrk::plugin

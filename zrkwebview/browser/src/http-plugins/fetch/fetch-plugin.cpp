@@ -511,11 +511,7 @@ std::shared_ptr<Vesk::TObject> FetchPlugin::invoke(const std::string& command, z
       {"get", wrap(&FetchPlugin::get)},
       {"cancel", wrap(&FetchPlugin::cancel)},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return failure(400, std::string(e.what()));
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
 std::shared_ptr<http::HttpResponse> FetchPlugin::fetch(const json& payload,
@@ -618,15 +614,7 @@ std::shared_ptr<http::HttpResponse> FetchPlugin::cancel(const json& payload, htt
 }
 
 void registerFetchPlugin() {
-  static const bool registered = [] {
-    auto plugin = std::make_shared<FetchPlugin>();
-    plugin->setName("fetch");
-    plugin->setDescription("fetch middleware plugin");
-    plugin->setVersion("1.0");
-    PluginRegistry::add(plugin);
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<FetchPlugin>("fetch", "fetch middleware plugin", "1.0");
 }
 
 }  // namespace zrk::plugin

@@ -39,15 +39,7 @@ std::shared_ptr<http::HttpResponse> IpcPlugin::fetch(const nlohmann::json& paylo
 }
 
 void registerIpcPlugin() {
-  static const bool registered = [] {
-    auto plugin = std::make_shared<IpcPlugin>();
-    plugin->setName("__zrk_channel__");
-    plugin->setVersion("1.0");
-    plugin->setDescription("ipc channel plugin");
-    PluginRegistry::add(plugin);
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<IpcPlugin>("__zrk_channel__", "ipc channel plugin", "1.0");
 }
 
 const std::string& windowIpcScript() {

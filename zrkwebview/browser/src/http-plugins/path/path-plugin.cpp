@@ -313,11 +313,7 @@ std::shared_ptr<Vesk::TObject> PathPlugin::invoke(const std::string& command, zr
 }
 
 void registerPathPlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<PathPlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<PathPlugin>();
 }
 
 }  // namespace zrk::plugin

@@ -131,23 +131,11 @@ std::shared_ptr<Vesk::TObject> PrinterPlugin::invoke(const std::string& command,
       {"papers", [](const json& p, zrk::Webview*, http::HttpRequest*) { return papers(p); }},
       {"print", [](const json& p, zrk::Webview* w, http::HttpRequest*) { return print(p, w); }},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return status(400, std::string(e.what()));
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
 void registerPrinterPlugin() {
-  static const bool registered = [] {
-    auto plugin = std::make_shared<PrinterPlugin>();
-    plugin->setName("printer");
-    plugin->setDescription("Printer plugin");
-    plugin->setVersion("1.0");
-    PluginRegistry::add(plugin);
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<PrinterPlugin>("printer", "Printer plugin", "1.0");
 }
 
 }  // namespace zrk::plugin

@@ -49,11 +49,7 @@ std::shared_ptr<http::HttpResponse> ResourcePlugin::list(const nlohmann::json& p
 }
 
 void registerResourcePlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<ResourcePlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<ResourcePlugin>();
 }
 
 }  // namespace zrk::plugin

@@ -98,11 +98,7 @@ std::shared_ptr<http::HttpResponse> SharedMemPlugin::clear(const json&, SharedMe
 }
 
 void registerSharedMemPlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<SharedMemPlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<SharedMemPlugin>();
 }
 
 }  // namespace zrk::plugin

@@ -168,11 +168,7 @@ std::shared_ptr<Vesk::TObject> SqlitePlugin::invoke(const std::string& command,
       {"sqlite_version", wrap(&SqlitePlugin::sqliteVersion)},
       {"sqlite_features", wrap(&SqlitePlugin::sqliteFeatures)},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return status(400, std::string(e.what()));
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
 std::shared_ptr<http::HttpResponse> SqlitePlugin::open(const json& payload, http::HttpRequest*) {
@@ -281,15 +277,7 @@ std::shared_ptr<http::HttpResponse> SqlitePlugin::sqliteFeatures(const json&, ht
 }
 
 void registerSqlitePlugin() {
-  static const bool registered = [] {
-    auto plugin = std::make_shared<SqlitePlugin>();
-    plugin->setName("sqlite");
-    plugin->setDescription("SQLite Database Plugin");
-    plugin->setVersion("1.0.0");
-    PluginRegistry::add(plugin);
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<SqlitePlugin>("sqlite", "SQLite Database Plugin", "1.0.0");
 }
 
 }  // namespace zrk::plugin

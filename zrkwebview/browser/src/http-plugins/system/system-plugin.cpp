@@ -371,23 +371,11 @@ std::shared_ptr<Vesk::TObject> SystemPlugin::invoke(const std::string& command,
       {"open_system_preferences_panel", wrap(&SystemPlugin::openSystemPreferencesPanel)},
       {"execute_osascript", wrap(&SystemPlugin::executeOsascript)},
   };
-  try {
-    return runCommand(table, command, payload, webview, request);
-  } catch (const std::exception& e) {
-    return status(400, std::string(e.what()));
-  }
+  return runCommandOr400(table, command, payload, webview, request);
 }
 
 void registerSystemPlugin() {
-  static const bool registered = [] {
-    auto plugin = std::make_shared<SystemPlugin>();
-    plugin->setName("system");
-    plugin->setDescription("system plugin");
-    plugin->setVersion("1.0");
-    PluginRegistry::add(plugin);
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<SystemPlugin>("system", "system plugin", "1.0");
 }
 
 }  // namespace zrk::plugin
