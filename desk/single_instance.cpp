@@ -197,8 +197,14 @@ void SingleInstance::listen(std::function<void(std::string)> onText) {
     if (connection < 0) continue;
     std::string text;
     if (readText(connection, stopPipe_[0], &text)) {
-      onText(std::move(text));
-      ::send(connection, &kAck, 1, MSG_NOSIGNAL);
+      // A text the receiver could not take is not acknowledged: its sender reports it.
+      bool taken = true;
+      try {
+        onText(std::move(text));
+      } catch (...) {
+        taken = false;
+      }
+      if (taken) ::send(connection, &kAck, 1, MSG_NOSIGNAL);
     }
     closeFd(connection);
   }

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -66,8 +66,8 @@ void makeQuadrants(const std::string& path) {
 TEST(StartupProgramBrowser, ViewShowsAJpegTurnedAsItsOrientationSays) {
   const fs::path bin = fs::canonical("/proc/self/exe").parent_path();
   ASSERT_TRUE(fs::exists(bin / "resource.dat"));
-  const char* tmp = std::getenv("TMPDIR");
-  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/pel-view-XXXXXX";
+  // Under /tmp whatever TMPDIR says: the socket's path must stay short.
+  std::string folder = "/tmp/pel-view-XXXXXX";
   ASSERT_NE(::mkdtemp(folder.data()), nullptr);
   fs::create_directory(folder + "/run");
   fs::permissions(folder + "/run", fs::perms::owner_all);
@@ -75,9 +75,14 @@ TEST(StartupProgramBrowser, ViewShowsAJpegTurnedAsItsOrientationSays) {
   ::setenv("XDG_DATA_HOME", (folder + "/data").c_str(), 1);
   const std::string photo = folder + "/turn me #1.jpg";
   makeQuadrants(photo);
+  // Its folder, as "read_dir" lists it: the viewer walks it in name order.
+  fs::copy_file(photo, folder + "/a first.jpg");
+  fs::copy_file(photo, folder + "/z last.jpg");
+  std::ofstream(folder + "/notes.txt") << "not an image";
 
   std::atomic<bool> finished{false};
   std::string state, box, png;
+  std::vector<std::string> walks, files;
   std::thread driver([&] {
     const auto deadline = std::chrono::steady_clock::now() + 120s;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -96,6 +101,20 @@ TEST(StartupProgramBrowser, ViewShowsAJpegTurnedAsItsOrientationSays) {
           " file: document.body.dataset.file, nw: document.body.dataset.width,"
           " nh: document.body.dataset.height}; })()");
       png = capture();
+      // Previous and next, offered because read_dir answered.
+      const std::string file = "document.body.dataset.file";
+      const std::string walk =
+          "[document.getElementById('previous').hidden, document.getElementById('previous').disabled,"
+          " document.getElementById('next').disabled]";
+      walks.push_back(evaluate(walk));
+      evaluate("document.getElementById('next').click(); 1");
+      files.push_back(pel::test::waitForValue(file, {json(folder + "/z last.jpg").dump().c_str()}, 30s));
+      walks.push_back(evaluate(walk));
+      evaluate("document.getElementById('previous').click(); 1");
+      files.push_back(pel::test::waitForValue(file, {json(photo).dump().c_str()}, 30s));
+      evaluate("document.getElementById('previous').click(); 1");
+      files.push_back(pel::test::waitForValue(file, {json(folder + "/a first.jpg").dump().c_str()}, 30s));
+      walks.push_back(evaluate(walk));
     } else {
       box = evaluate("document.getElementById('status') && document.getElementById('status').textContent");
     }
@@ -154,6 +173,11 @@ TEST(StartupProgramBrowser, ViewShowsAJpegTurnedAsItsOrientationSays) {
     EXPECT_NEAR(got.b, e.colour.b, 40) << e.name;
   }
   codec.freeResource(rgba);
+
+  EXPECT_EQ(walks, (std::vector<std::string>{"[false,false,false]", "[false,false,true]",
+                                             "[false,true,false]"}));
+  EXPECT_EQ(files, (std::vector<std::string>{json(folder + "/z last.jpg").dump(), json(photo).dump(),
+                                             json(folder + "/a first.jpg").dump()}));
   if (auto env = zrk::currentWebEnvironment()) env->close();
   std::error_code ignored;
   fs::remove_all(folder, ignored);
