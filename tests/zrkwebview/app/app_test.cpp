@@ -338,7 +338,7 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
             (std::vector<std::string>{"/asset", "/localfile", "/plugin"}));
   EXPECT_EQ(plugins, std::set<std::string>(names.begin() + 3, names.end()));
   EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "clipboard", "defaults", "dropzone", "fetch",
-                                            "fs", "path", "printer", "resource", "sharedmem",
+                                            "fs", "image", "menu", "path", "printer", "resource", "sharedmem",
                                             "system"}));
 }
 
