@@ -3,7 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,19 +51,25 @@ inline Reply call(Webview* webview, const std::string& command, const json& payl
   return reply;
 }
 
+// The digits that follow `marker` in `text`, or empty.
+inline std::string digitsAfter(const std::string& text, const std::string& marker) {
+  const size_t at = text.find(marker);
+  if (at == std::string::npos) return {};
+  size_t end = at + marker.size();
+  while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+  return text.substr(at + marker.size(), end - at - marker.size());
+}
+
 // The values sent to page callbacks since the last call, as (callback, value).
 inline std::vector<std::pair<uint32_t, json>> sent(pel::test::FakeWebview& webview) {
-  static const std::regex kData(R"('zrk-channel-id': '(\d+)')");
-  static const std::regex kCallback(R"(window\['_' \+ (\d+)\])");
   std::vector<std::pair<uint32_t, json>> out;
   for (const std::string& script : webview.scripts()) {
-    std::smatch data, callback;
-    if (!std::regex_search(script, data, kData) || !std::regex_search(script, callback, kCallback)) {
-      continue;
-    }
+    const std::string data = digitsAfter(script, "'zrk-channel-id': '");
+    const std::string callback = digitsAfter(script, "window['_' + ");
+    if (data.empty() || callback.empty()) continue;
     json value;
-    if (webview.takeChannelData(static_cast<uint32_t>(std::stoul(data[1])), value, true)) {
-      out.emplace_back(static_cast<uint32_t>(std::stoul(callback[1])), value);
+    if (webview.takeChannelData(static_cast<uint32_t>(std::stoul(data)), value, true)) {
+      out.emplace_back(static_cast<uint32_t>(std::stoul(callback)), value);
     }
   }
   webview.clearRecords();

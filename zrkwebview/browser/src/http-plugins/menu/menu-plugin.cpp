@@ -456,12 +456,9 @@ void MenuPlugin::platformInit() {
   Vesk::TNotificationCenter::defaultCenter()->addObserver("wm_command", commandObserver, nullptr);
 }
 
-void MenuPlugin::platformShutdown() {
-  // A plugin that is gone routes no more clicks (a process has one plugin, kept to the end).
-  if (commandObserver) {
-    Vesk::TNotificationCenter::defaultCenter()->removeObserver("wm_command", commandObserver, nullptr);
-  }
-}
+// The registration stays: the observer calls no member of the plugin, and the notification
+// centre may already be gone when the last plugin goes at process exit.
+void MenuPlugin::platformShutdown() {}
 
 std::shared_ptr<Vesk::TObject> MenuPlugin::invoke(const std::string& command, zrk::Webview* webview,
                                                   http::HttpResponseConnection* connection,

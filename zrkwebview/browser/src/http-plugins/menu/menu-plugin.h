@@ -41,7 +41,7 @@ class MenuPlugin : public Plugin {
 
   // Registers the "wm_command" observer that routes clicks to entries.
   MenuPlugin();
-  // Removes the observer.
+  // The observer stays registered for the life of the process.
   ~MenuPlugin() override;
 
   // Empty without a webview; std::bad_weak_ptr escapes for a webview that is going away. Other
