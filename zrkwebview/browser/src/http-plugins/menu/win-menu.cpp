@@ -40,10 +40,10 @@ void runGuarded(const std::function<void()>& work) {
   }
 }
 
-// Releases a popup menu on the UI thread (where its window lives).
-void releaseOnUiThread(std::shared_ptr<zrkmenu::ZrkMenu> popup) {
-  if (!popup) return;
-  if (onUiThread()) return;
+// Releases a popup menu and its rows on the UI thread (where its window lives): the only
+// reference travels with the task.
+void releaseOnUiThread(std::shared_ptr<void> popup) {
+  if (!popup || onUiThread()) return;
   dispatch_async(dispatch_get_main_queue(), [popup = std::move(popup)]() mutable { popup.reset(); });
 }
 
@@ -182,6 +182,14 @@ void PopupRows::refresh(uint32_t rid, int what, const std::weak_ptr<Webview>& we
       }
     }
   }
+}
+
+std::shared_ptr<void> PopupRows::detach() {
+  using Bundle = std::pair<std::shared_ptr<zrkmenu::ZrkMenu>, std::vector<Slot>>;
+  auto bundle = std::make_shared<Bundle>(std::move(popup_), std::move(slots_));
+  popup_.reset();
+  slots_.clear();
+  return bundle;
 }
 
 void PopupRows::drop() {
@@ -366,7 +374,7 @@ void closeChildren(MenuItemList& list) {
 WinMenu::WinMenu(uint32_t rid, const std::string& id, bool autoDestroy)
     : Menu(rid, id, autoDestroy), rows_(id) {}
 
-WinMenu::~WinMenu() { releaseOnUiThread(rows_.popup()); }
+WinMenu::~WinMenu() { releaseOnUiThread(rows_.detach()); }
 
 void WinMenu::syncRows() {
   std::weak_ptr<Webview> owner = webview_;
@@ -413,7 +421,7 @@ WinSubmenu::WinSubmenu(uint32_t rid, const std::string& id, const std::string& t
                        bool autoDestroy)
     : Submenu(rid, id, text, autoDestroy), rows_(id) {}
 
-WinSubmenu::~WinSubmenu() { releaseOnUiThread(rows_.popup()); }
+WinSubmenu::~WinSubmenu() { releaseOnUiThread(rows_.detach()); }
 
 void WinSubmenu::syncRows() {
   std::weak_ptr<Webview> owner = webview_;

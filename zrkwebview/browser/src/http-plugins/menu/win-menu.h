@@ -40,6 +40,8 @@ class PopupRows {
   // Refreshes the rows of every entry with that rid.
   void refresh(uint32_t rid, int what, const std::weak_ptr<Webview>& webview);
   void drop();
+  // Hands over the popup menu and the rows (for release on the UI thread).
+  std::shared_ptr<void> detach();
 
  private:
   struct Slot {
