@@ -338,8 +338,9 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
             (std::vector<std::string>{"/asset", "/localfile", "/plugin"}));
   EXPECT_EQ(plugins, std::set<std::string>(names.begin() + 3, names.end()));
   EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "clipboard", "defaults", "dialog",
-                                            "dropzone", "event", "fetch", "fs", "path", "printer",
-                                            "resource", "sharedmem", "system", "window"}));
+                                            "dropzone", "event", "fetch", "fs", "image", "menu",
+                                            "path", "printer", "resource", "sharedmem", "system",
+                                            "window"}));
 }
 
 }  // namespace

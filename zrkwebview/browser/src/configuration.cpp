@@ -12,7 +12,9 @@
 #include "zrkwebview/browser/src/http-plugins/event/event-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fetch/fetch-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/image/image-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/menu/menu-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/path/path-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/printer/printer-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
@@ -47,9 +49,9 @@ constexpr Registration kBuiltins[] = {
     {"event", &plugin::registerEventPlugin},
     {"fetch", &plugin::registerFetchPlugin},
     {"fs", &plugin::registerFSPlugin},
-    {"image", nullptr},
+    {"image", &plugin::registerImagePlugin},
     {"__zrk_channel__", &plugin::registerIpcPlugin},
-    {"menu", nullptr},
+    {"menu", &plugin::registerMenuPlugin},
     {"notification", nullptr},
     {"path", &plugin::registerPathPlugin},
     {"resource", &plugin::registerResourcePlugin},
