@@ -139,6 +139,14 @@ void FakeJobSpooler::refuseJobs(const std::string& error) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->refusal = error;
 }
+void FakeJobSpooler::acceptJobs() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->refusal.reset();
+}
+void FakeJobSpooler::setJobState(int jobId, JobState s) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->states[jobId] = s;
+}
 std::vector<PrintJob> FakeJobSpooler::jobs() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->jobs;

@@ -60,6 +60,9 @@ class FakeJobSpooler final : public PrintJobSpooler {
   // The state every new job is given (Completed by default); a refusing spooler refuses all.
   void setNewJobState(JobState state);
   void refuseJobs(const std::string& error);
+  void acceptJobs();
+  // Moves a job on (printing finishes, the user cancels it ...).
+  void setJobState(int jobId, JobState state);
   std::vector<PrintJob> jobs() const;
 
   std::optional<PrinterState> printer(const std::string& name) override;

@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "desk/web/base64.h"
 #include "desk/web/chromium_environment.h"
@@ -867,6 +873,137 @@ Result WebviewImpl::capturePng(std::function<void(Result, const std::string&)> d
          done(Result::ok, base64Decode(data->get<std::string>()));
        });
   return Result::ok;
+}
+
+// --- printing to PDF
+
+// One print to PDF: the temporary file beside the target, filled from the browser's stream.
+struct PdfTransfer {
+  std::string path;
+  std::string part;
+  FILE* file = nullptr;
+  std::string stream;
+  std::function<void(Result, const std::string&)> done;
+  bool finished = false;
+
+  // Dropped unfinished (its completion never came back): no partial file stays.
+  ~PdfTransfer() {
+    if (finished) return;
+    if (file != nullptr) std::fclose(file);
+    if (!part.empty()) ::unlink(part.c_str());
+  }
+  void finish(Result r, const std::string& error) {
+    if (finished) return;
+    finished = true;
+    if (file != nullptr && std::fclose(file) != 0 && r == Result::ok) {
+      r = Result::failed;
+    }
+    file = nullptr;
+    std::string reason = error;
+    if (r == Result::ok && std::rename(part.c_str(), path.c_str()) != 0) {
+      r = Result::failed;
+      reason = "cannot rename the PDF to " + path;
+    }
+    if (r != Result::ok && !part.empty()) ::unlink(part.c_str());
+    auto f = std::move(done);
+    done = nullptr;
+    if (f) f(r, reason);
+  }
+};
+
+Result WebviewImpl::printToPdf(const PdfSettings& s, const std::string& path,
+                               std::function<void(Result, const std::string&)> done) {
+  if (Result r = usable(); r != Result::ok) return r;
+  auto finite = [](double v) { return std::isfinite(v); };
+  if (path.empty() || !finite(s.paperWidth) || !finite(s.paperHeight) || s.paperWidth <= 0 ||
+      s.paperHeight <= 0 || !finite(s.scale) || !finite(s.marginTop) || !finite(s.marginBottom) ||
+      !finite(s.marginLeft) || !finite(s.marginRight) || s.marginTop < 0 || s.marginBottom < 0 ||
+      s.marginLeft < 0 || s.marginRight < 0) {
+    return Result::invalidArgument;
+  }
+  auto transfer = std::make_shared<PdfTransfer>();
+  transfer->path = path;
+  transfer->done = std::move(done);
+  // The file is made now, beside its final place, so a folder that cannot take it fails at once.
+  std::string name = path + ".XXXXXX";
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    transfer->finished = true;
+    return Result::failed;
+  }
+  ::fchmod(fd, 0644);
+  transfer->part = name;
+  transfer->file = ::fdopen(fd, "wb");
+  if (transfer->file == nullptr) {
+    ::close(fd);
+    ::unlink(name.c_str());
+    transfer->finished = true;
+    return Result::failed;
+  }
+  json params = {
+      {"landscape", s.landscape},
+      {"displayHeaderFooter", s.displayHeaderFooter},
+      {"printBackground", s.printBackground},
+      {"scale", std::clamp(s.scale, 0.1, 2.0)},
+      {"paperWidth", s.paperWidth},
+      {"paperHeight", s.paperHeight},
+      {"marginTop", s.marginTop},
+      {"marginBottom", s.marginBottom},
+      {"marginLeft", s.marginLeft},
+      {"marginRight", s.marginRight},
+      {"preferCSSPageSize", false},
+      {"transferMode", "ReturnAsStream"},
+  };
+  if (s.displayHeaderFooter) {
+    params["headerTemplate"] = pdfHeaderTemplate(s.headerTitle);
+    params["footerTemplate"] = pdfFooterTemplate(s.footerUri);
+  }
+  std::weak_ptr<WebviewImpl> weak = weak_from_this();
+  call("Page.printToPDF", std::move(params), [weak, transfer](Result r, const json& result) {
+    if (r != Result::ok) return transfer->finish(r, std::string("the page could not be printed: ") + resultName(r));
+    auto self = weak.lock();
+    if (!self) return transfer->finish(Result::closed, "the webview is gone");
+    transfer->stream = stringOr(result, "stream");
+    if (transfer->stream.empty()) {
+      // An engine that answers with the whole document at once.
+      const std::string bytes = base64Decode(stringOr(result, "data"));
+      if (bytes.empty()) return transfer->finish(Result::failed, "the browser gave no PDF");
+      if (std::fwrite(bytes.data(), 1, bytes.size(), transfer->file) != bytes.size()) {
+        return transfer->finish(Result::failed, "cannot write the PDF");
+      }
+      return transfer->finish(Result::ok, "");
+    }
+    self->readPdfStream(transfer);
+  });
+  return Result::ok;
+}
+
+void WebviewImpl::readPdfStream(const std::shared_ptr<PdfTransfer>& transfer) {
+  std::weak_ptr<WebviewImpl> weak = weak_from_this();
+  call("IO.read", {{"handle", transfer->stream}, {"size", 1 << 20}}, [weak, transfer](Result r, const json& result) {
+    auto self = weak.lock();
+    auto closeStream = [&] {
+      if (self) self->env_->send("IO.close", {{"handle", transfer->stream}}, self->sessionId_, [](const Reply&) {});
+    };
+    if (r != Result::ok) {
+      closeStream();
+      return transfer->finish(r, std::string("the PDF could not be read: ") + resultName(r));
+    }
+    std::string data = stringOr(result, "data");
+    auto encoded = result.find("base64Encoded");
+    if (encoded != result.end() && encoded->is_boolean() && encoded->get<bool>()) data = base64Decode(data);
+    if (!data.empty() && std::fwrite(data.data(), 1, data.size(), transfer->file) != data.size()) {
+      closeStream();
+      return transfer->finish(Result::failed, "cannot write the PDF");
+    }
+    auto eof = result.find("eof");
+    if (eof != result.end() && eof->is_boolean() && eof->get<bool>()) {
+      closeStream();
+      return transfer->finish(Result::ok, "");
+    }
+    if (!self) return transfer->finish(Result::closed, "the webview is gone");
+    self->readPdfStream(transfer);
+  });
 }
 
 }  // namespace desk::web

@@ -88,6 +88,9 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   Result postWebMessageAsString(const std::string& text) override;
   Result capturePng(std::function<void(Result, const std::string&)> done) override;
 
+  Result printToPdf(const PdfSettings& settings, const std::string& path,
+                    std::function<void(Result, const std::string& error)> done) override;
+
   // Ends a paused request on the engine's side (reader or owner thread).
   void endPaused(const std::shared_ptr<Paused>& p, Result why);
   void forgetPaused(const std::string& requestId) {
@@ -128,6 +131,8 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   static void raise(const Executor& executor, std::weak_ptr<WebviewImpl> weak, Request request,
                     std::shared_ptr<Deferral> deferral);
   void endEverything(Result why);
+  // Reads the next piece of a printed PDF's stream into its file (owner thread).
+  void readPdfStream(const std::shared_ptr<struct PdfTransfer>& transfer);
 
   std::shared_ptr<EnvironmentImpl> env_;
   const std::string targetId_;

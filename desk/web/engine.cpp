@@ -205,3 +205,39 @@ std::vector<std::string> splitArguments(const std::string& text) {
 }
 
 }  // namespace desk::web
+
+namespace desk::web {
+
+std::string escapeHtml(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+namespace {
+const char kPdfMarginalStyle[] =
+    "font-size:8px;font-family:sans-serif;width:100%;margin:0 0.4in;"
+    "display:flex;justify-content:space-between";
+}
+
+std::string pdfHeaderTemplate(const std::string& title) {
+  return std::string("<div style=\"") + kPdfMarginalStyle + "\"><span class=\"date\"></span><span>" +
+         escapeHtml(title) + "</span><span></span></div>";
+}
+
+std::string pdfFooterTemplate(const std::string& uri) {
+  return std::string("<div style=\"") + kPdfMarginalStyle + "\"><span>" + escapeHtml(uri) +
+         "</span><span><span class=\"pageNumber\"></span>/<span class=\"totalPages\"></span></span></div>";
+}
+
+}  // namespace desk::web

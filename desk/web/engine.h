@@ -181,6 +181,27 @@ struct ContextMenuRequested {
   bool handled = false;
 };
 
+// How a document is printed to PDF. Lengths in inches.
+struct PdfSettings {
+  double paperWidth = 8.5;
+  double paperHeight = 11.0;
+  double marginTop = 0, marginBottom = 0, marginLeft = 0, marginRight = 0;
+  double scale = 1.0;  // 0.1 .. 2
+  bool landscape = false;
+  bool printBackground = false;
+  // With header and footer: the title at the top (with the date), the address text and the page
+  // numbers at the bottom. Both texts are plain text, shown as they are.
+  bool displayHeaderFooter = false;
+  std::string headerTitle;
+  std::string footerUri;
+};
+
+// The header and footer templates the browser prints with: the texts HTML-escaped.
+std::string pdfHeaderTemplate(const std::string& title);
+std::string pdfFooterTemplate(const std::string& uri);
+// Escapes &, <, >, " and ' for HTML text and attributes.
+std::string escapeHtml(const std::string& text);
+
 enum class ScriptDialogKind { alert, confirm, prompt, beforeunload };
 
 // The right to answer one script dialog, once, from any thread. Released without an answer, the
@@ -289,6 +310,13 @@ class CoreWebview {
     if (done) done(Result::failed, std::string());
     return Result::failed;
   }
+
+  // Prints the current document to a PDF file at `path`. The file appears whole or not at all:
+  // it is written beside `path` under a temporary name and renamed at the end; on any failure
+  // the temporary file is removed and `path` is left as it was. The completion receives ok, or
+  // the failure (`closed` / `browserGone` when the page or the browser went first) with a reason.
+  virtual Result printToPdf(const PdfSettings& settings, const std::string& path,
+                            std::function<void(Result, const std::string& error)> done) = 0;
 };
 
 class Webview : public Controller, public CoreWebview {};

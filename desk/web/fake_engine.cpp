@@ -1,6 +1,8 @@
 #include "desk/web/fake_engine.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
@@ -468,6 +470,56 @@ Result FakeWebview::postWebMessageAsString(const std::string& text) {
   return Result::ok;
 }
 #undef FAKE_SETTER_GUARD
+
+void FakeWebview::setPrintResult(Result result) {
+  std::lock_guard lock(mutex_);
+  printResult_ = result;
+}
+
+std::vector<std::pair<PdfSettings, std::string>> FakeWebview::pdfPrints() const {
+  std::lock_guard lock(mutex_);
+  return pdfPrints_;
+}
+
+Result FakeWebview::printToPdf(const PdfSettings& settings, const std::string& path,
+                               std::function<void(Result, const std::string&)> done) {
+  note("printToPdf");
+  if (shouldFail(FakeCall::printToPdf)) return Result::failed;
+  if (path.empty()) return Result::invalidArgument;
+  Result result;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return Result::closed;
+    pdfPrints_.emplace_back(settings, path);
+    result = printResult_;
+  }
+  // The document "prints" in a later turn, whole or not at all.
+  std::weak_ptr<FakeWebview> weak = weak_from_this();
+  executor_([weak, done, result, path, settings] {
+    Result r = result;
+    std::string error;
+    auto self = weak.lock();
+    if (!self || self->closed()) r = Result::closed;
+    if (r == Result::ok) {
+      const std::string part = path + ".part";
+      {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        out << "%PDF-1.4\n% fake " << settings.paperWidth << "x" << settings.paperHeight
+            << (settings.landscape ? " landscape" : "") << "\n%%EOF\n";
+        out.flush();
+        if (!out) r = Result::failed, error = "cannot write " + part;
+      }
+      if (r == Result::ok && std::rename(part.c_str(), path.c_str()) != 0) {
+        r = Result::failed, error = "cannot rename to " + path;
+      }
+      if (r != Result::ok) std::remove(part.c_str());
+    } else {
+      error = resultName(r);
+    }
+    if (done) done(r, error);
+  });
+  return Result::ok;
+}
 
 std::string FakeWebview::source() const {
   std::lock_guard lock(mutex_);

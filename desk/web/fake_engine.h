@@ -38,6 +38,7 @@ enum class FakeCall {
   getRequest,    // the raised event cannot give its request
   getDeferral,   // the raised event cannot give its deferral
   complete,      // the deferral's complete fails (the request is failed)
+  printToPdf,    // the call itself is refused
 };
 
 // What became of one raised request.
@@ -138,6 +139,10 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
   void setScriptRunner(std::function<std::string(const std::string& script)> runner);
   // While held, script results wait; releasing sends the waiting ones on, in order.
   void holdScriptResults(bool hold);
+  // How the next prints to PDF end (ok by default: a small PDF is written to the path).
+  void setPrintResult(Result result);
+  // The settings and path of each print to PDF, in order.
+  std::vector<std::pair<PdfSettings, std::string>> pdfPrints() const;
 
   std::vector<std::string> navigations() const;          // URLs, and "html:" + text for strings
   std::vector<std::pair<std::string, std::string>> documentScripts() const;  // (id, script), in order
@@ -176,6 +181,8 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
                        std::function<void(Result, const std::string& json)> done) override;
   Result postWebMessageAsJson(const std::string& json) override;
   Result postWebMessageAsString(const std::string& text) override;
+  Result printToPdf(const PdfSettings& settings, const std::string& path,
+                    std::function<void(Result, const std::string& error)> done) override;
 
   FakeWebview(std::shared_ptr<FakeEngine> engine, Executor executor);
 
@@ -212,6 +219,8 @@ class FakeWebview final : public Webview, public std::enable_shared_from_this<Fa
   std::vector<std::function<void()>> heldScripts_;
   std::vector<std::shared_ptr<FakeRequestRecord>> requests_;
   std::vector<std::shared_ptr<FakeDialogRecord>> dialogs_;
+  Result printResult_ = Result::ok;
+  std::vector<std::pair<PdfSettings, std::string>> pdfPrints_;
   mutable std::mutex callsMutex_;
   mutable std::vector<std::pair<std::string, std::thread::id>> calls_;
 };

@@ -70,7 +70,50 @@ nlohmann::json printFailed(int code, const std::string& message) {
 
 std::optional<nlohmann::json> checkPrintSettings(const PrintSettings& s) {
   if (s.paperWidth == 0 || s.paperHeight == 0) return printFailed(2, "Paper size missed.");
+  const std::pair<bool, const char*> checks[] = {
+      {s.marginLeft >= 0, "MarginLeft"},
+      {s.marginTop >= 0, "MarginTop"},
+      {s.marginRight >= 0, "MarginRight"},
+      {s.marginBottom >= 0, "MarginBottom"},
+      {s.orientation == 0 || s.orientation == 1, "Orientation"},
+      {s.paperWidth > 0, "PageWidth"},
+      {s.paperHeight > 0, "PageHeight"},
+      {s.scaleFactor >= 0.1 && s.scaleFactor <= 2.0, "ScaleFactor"},
+      {s.copies >= 1, "Copies"},
+      {s.colorMode >= 0 && s.colorMode <= 2, "ColorMode"},
+  };
+  for (const auto& [ok, property] : checks) {
+    if (!ok) return printFailed(1, std::string("Failed to put_") + property);
+  }
   return std::nullopt;
+}
+
+desk::web::PdfSettings pdfSettingsOf(const PrintSettings& s) {
+  desk::web::PdfSettings p;
+  p.paperWidth = millimetresToInches(s.paperWidth);
+  p.paperHeight = millimetresToInches(s.paperHeight);
+  p.marginLeft = millimetresToInches(s.marginLeft);
+  p.marginTop = millimetresToInches(s.marginTop);
+  p.marginRight = millimetresToInches(s.marginRight);
+  p.marginBottom = millimetresToInches(s.marginBottom);
+  p.scale = s.scaleFactor;
+  p.landscape = s.orientation == 1;
+  p.displayHeaderFooter = s.drawHeaderAndFooter;
+  if (s.drawHeaderAndFooter) {
+    p.headerTitle = s.header;
+    p.footerUri = s.footer;
+  }
+  return p;
+}
+
+nlohmann::json pdfOutcome(desk::web::Result result, bool toPrinter) {
+  using desk::web::Result;
+  switch (result) {
+    case Result::ok: return printSucceeded();
+    case Result::invalidArgument: return printFailed(2, "Invalid arguments.");
+    case Result::closed: return printFailed(4, "Aborted.");
+    default: return printFailed(5, toPrinter ? "Failed to print" : "Failed to print to pdf.");
+  }
 }
 
 PrintStart startPrintJob(const PrintSettings& s, const std::string& pdfPath,

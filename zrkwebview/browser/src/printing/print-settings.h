@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "desk/print_spooler.h"
+#include "desk/web/engine.h"
 
 namespace zrk {
 
@@ -37,8 +38,19 @@ double millimetresToInches(int millimetres);
 // {"result": true}, or {"result": false, "error": {"code", "message"}}.
 nlohmann::json printSucceeded();
 nlohmann::json printFailed(int code, const std::string& message);
-// The outcome that stops a print before it starts: code 2 "Paper size missed.".
+// The outcome that stops a print before it starts: code 2 "Paper size missed." for a missing
+// paper size, then code 1 "Failed to put_<property>" for the first value no printer takes (a
+// negative margin or paper length, an orientation other than 0 or 1, a scale outside 0.1..2, no
+// copies, an unknown colour mode), in the order the properties are set.
 std::optional<nlohmann::json> checkPrintSettings(const PrintSettings& settings);
+
+// The page as the engine prints it (lengths in inches).
+desk::web::PdfSettings pdfSettingsOf(const PrintSettings& settings);
+
+// The outcome of a finished print to PDF: success, code 2 "Invalid arguments." for refused
+// arguments, code 4 "Aborted." when the page went first, else code 5 ("Failed to print to pdf."
+// for a PDF the caller asked for, "Failed to print" when it was on its way to a printer).
+nlohmann::json pdfOutcome(desk::web::Result result, bool toPrinter);
 
 struct PrintStart {
   int jobId = 0;                         // > 0 once the spooler took the job

@@ -4,14 +4,23 @@
 #include <cstring>
 #include <limits>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include "desk/message.h"
+#include "desk/print_spooler.h"
 #include "desk/web/chromium_engine.h"
 #include "desk/window.h"
 #include "libdispatch/src/dispatch.h"
 #include "vesk/log.h"
 #include "vesk/strings.h"
 #include "zrkwebview/browser/src/app-paths.h"
+#include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/configuration.h"
+#include "zrkwebview/browser/src/dialogs/script-dialogs.h"
+#include "zrkwebview/browser/src/event-dispatcher.h"
+#include "zrkwebview/browser/src/page-input/mouse-messages.h"
+#include "zrkwebview/browser/src/printing/print-settings.h"
 #include "zrkwebview/browser/src/timers.h"
 #include "zrkwebview/browser/src/webview-delegate.h"
 #include "zrkwebview/browser/src/webview-maker.h"
@@ -414,6 +423,23 @@ void ZrkWebview::setUpController(bool ok, Completion completion) {
       }
     }
     if (auto d = delegate()) d->injectScripts();
+    // The page's drop zones: drags onto the content window reach them.
+    std::weak_ptr<Webview> weak = weak_from_this();
+    auto target = CDropTarget::create(
+        content_,
+        [weak](const std::string& label, const std::vector<std::string>& paths,
+               const std::vector<std::string>& targets, desk::POINT point) {
+          if (auto self = std::dynamic_pointer_cast<ZrkWebview>(weak.lock())) {
+            self->emitDropEvent(label, paths, targets, point);
+          }
+        },
+        [weak](desk::POINT point, const std::string& selector) {
+          auto self = std::dynamic_pointer_cast<ZrkWebview>(weak.lock());
+          return self && self->testElementAtPoint(point, selector);
+        },
+        label());
+    std::lock_guard lock(dropMutex_);
+    dropTarget_ = std::move(target);
   }
   if (view_ && window) {
     view_->setZoomFactor(1.0);
@@ -501,7 +527,9 @@ void ZrkWebview::navigationStarting(web::NavigationStarting& start) {
     }
     ZRK_LOG_WARN("webview %s navigates to a foreign address: %s", label().c_str(), start.url.c_str());
   }
+  dismissScriptDialogs();
   if (auto& clear = zrkWebviewHooks().clearDropZones) clear(*this);
+  else clearDropZones();
   if (auto d = delegate()) d->onNavigationStarting(this);
 }
 
@@ -526,20 +554,96 @@ void ZrkWebview::scriptDialogOpening(web::ScriptDialogOpening& opening) {
   dispatch_async(dispatch_get_main_queue(), [self, owner, copy, deferral]() mutable {
     try {
       if (auto& present = zrkWebviewHooks().scriptDialog) return present(self, owner, copy, std::move(deferral));
-      // No dialog of the program's yet: the engine's own answer.
-      if (copy.kind == web::ScriptDialogKind::alert || copy.kind == web::ScriptDialogKind::beforeunload) {
-        deferral->accept();
-      } else {
-        deferral->dismiss();
-      }
+      self->presentScriptDialog(copy, std::move(deferral));
     } catch (...) {
       ZRK_LOG_ERROR("script dialog failed");
     }
   });
 }
 
+void ZrkWebview::presentScriptDialog(const web::ScriptDialogOpening& opening,
+                                     std::shared_ptr<web::ScriptDialogDeferral> deferral) {
+  ScriptDialogKind kind = ScriptDialogKind::Alert;
+  switch (opening.kind) {
+    case web::ScriptDialogKind::alert: kind = ScriptDialogKind::Alert; break;
+    case web::ScriptDialogKind::confirm: kind = ScriptDialogKind::Confirm; break;
+    case web::ScriptDialogKind::prompt: kind = ScriptDialogKind::Prompt; break;
+    case web::ScriptDialogKind::beforeunload: kind = ScriptDialogKind::BeforeUnload; break;
+  }
+  std::optional<std::string> defaultText;
+  if (kind == ScriptDialogKind::Prompt) defaultText = opening.defaultText;
+  desk::HWND owner = content_ != nullptr && desk::IsWindow(content_) ? content_ : nullptr;
+  if (owner == nullptr) {
+    if (auto window = this->window()) owner = window->nativeHandle();
+  }
+  auto answered = std::make_shared<desk::HWND>(nullptr);
+  std::weak_ptr<Webview> weak = weak_from_this();
+  desk::HWND dialog = zrk::presentScriptDialog(
+      owner, kind, opening.message, defaultText, [deferral, weak, answered](const ScriptDialogAnswer& answer) {
+        if (answer.accept) deferral->accept(answer.text.value_or(std::string()));
+        else deferral->dismiss();
+        if (auto self = std::dynamic_pointer_cast<ZrkWebview>(weak.lock())) {
+          std::erase(self->scriptDialogs_, *answered);
+        }
+      });
+  // The answer may have come already (a beforeunload, a dialog that could not be made).
+  if (dialog != nullptr && desk::IsWindow(dialog) && !deferral->done()) {
+    *answered = dialog;
+    scriptDialogs_.push_back(dialog);
+  }
+}
+
+void ZrkWebview::dismissScriptDialogs() {
+  auto open = std::move(scriptDialogs_);
+  scriptDialogs_.clear();
+  // Destroying a dialog answers it as cancelled.
+  for (desk::HWND dialog : open) {
+    if (desk::IsWindow(dialog)) desk::DestroyWindow(dialog);
+  }
+}
+
 void ZrkWebview::handleWebMessage(const std::string& message) {
-  if (auto d = delegate()) d->onWebMessage(message);
+  auto window = this->window();
+  if (!window) return;  // the window is gone: nothing to route to
+  std::optional<PageMouseMessage> mouse = readPageMouseMessage(message);
+  if (!mouse) {
+    if (auto d = delegate()) d->onWebMessage(message);
+    return;
+  }
+  desk::HWND native = window->nativeHandle();
+  if (mouse->message != 0 && native != nullptr && desk::IsWindow(native)) {
+    desk::PostMessage(native, mouse->message, 0, mouse->lParam);
+  }
+}
+
+// --- drop zones
+
+std::shared_ptr<CDropTarget> ZrkWebview::dropTarget() const {
+  std::lock_guard lock(dropMutex_);
+  return dropTarget_;
+}
+
+void ZrkWebview::clearDropZones() {
+  if (auto target = dropTarget()) target->clearZones();
+  EventDispatcher::instance().removeListeners("zrk://dropzone", "Webview", label());
+}
+
+bool ZrkWebview::testElementAtPoint(desk::POINT point, const std::string& selector) {
+  auto window = this->window();
+  if (!window) return false;
+  double scale = window->deviceScaleFactor();
+  if (!(scale > 0)) scale = 1;
+  const double x = std::trunc(point.x / scale), y = std::trunc(point.y / scale);
+  const std::string script = elementAtPointScript(static_cast<int>(x), static_cast<int>(y), selector);
+  return evaluateScriptSync(script) == "true";
+}
+
+void ZrkWebview::emitDropEvent(const std::string& label, const std::vector<std::string>& paths,
+                               const std::vector<std::string>& targets, desk::POINT point) {
+  auto window = this->window();
+  const double scale = window ? window->deviceScaleFactor() : 1.0;
+  const std::string payload = dropEventPayload(paths, targets, point, scale);
+  if (auto app = App::instance()) app->emit("zrk://dropzone", payload, label, "Webview");
 }
 
 // --- lifecycle and scripts
@@ -657,7 +761,7 @@ void ZrkWebview::print(const nlohmann::json& options) {
   auto self = std::dynamic_pointer_cast<ZrkWebview>(shared_from_this());
   auto run = [self, options] {
     if (auto& print = zrkWebviewHooks().print) print(*self, options);
-    else ZRK_LOG_WARN("printing is not available");
+    else self->printWithSettings(options);
   };
   if (isMainThread()) run();
   else dispatch_async(dispatch_get_main_queue(), run);
@@ -665,7 +769,90 @@ void ZrkWebview::print(const nlohmann::json& options) {
 
 void ZrkWebview::runCommand(const std::string& command, const std::optional<nlohmann::json>& payload) {
   if (command != "add_dropzone" && command != "remove_dropzone") return;
-  if (auto& hook = zrkWebviewHooks().dropZoneCommand) hook(*this, command, payload);
+  if (auto& hook = zrkWebviewHooks().dropZoneCommand) return hook(*this, command, payload);
+  auto target = dropTarget();
+  const nlohmann::json* p = payload ? &*payload : nullptr;
+  if (command == "add_dropzone") {
+    if (target) target->addZoneCommand(p);  // a webview still being made takes no zones
+    return;
+  }
+  if (!target) {
+    if (p == nullptr || (!p->is_string() && !(p->is_object() && p->contains("id") && (*p)["id"].is_string()))) {
+      ZRK_LOG_WARN("remove_dropzone requires a payload with dropzone id");
+    }
+    return;
+  }
+  target->removeZoneCommand(p);
+}
+
+// --- printing
+
+void ZrkWebview::printWithSettings(const nlohmann::json& options) {
+  const PrintSettings settings = readPrintSettings(options);
+  std::weak_ptr<Webview> weak = weak_from_this();
+  const std::optional<uint32_t> handler = settings.handler;
+  // The one outcome of this print; without a handler nobody waits for it.
+  auto send = [weak, handler](const nlohmann::json& outcome) {
+    if (!handler) return;
+    if (auto self = weak.lock()) self->sendChannelData(*handler, outcome);
+  };
+  if (!view_ || closing_) return send(printFailed(1, "Failed to query ICoreWebView2_16"));
+  if (auto refused = checkPrintSettings(settings)) return send(*refused);
+  const web::PdfSettings pdf = pdfSettingsOf(settings);
+  if (!settings.pdfFile.empty()) {
+    web::Result r = view_->printToPdf(pdf, settings.pdfFile, [send](web::Result result, const std::string& error) {
+      if (result != web::Result::ok) ZRK_LOG_WARN("print to PDF failed: %s %s", web::resultName(result), error.c_str());
+      send(pdfOutcome(result, false));
+    });
+    if (r != web::Result::ok) send(printFailed(1, "Failed to call \"Print\" to pdf"));
+    return;
+  }
+  // A printer gets the same PDF through the spooler; the job names its printer.
+  std::shared_ptr<desk::PrintJobSpooler> spooler = desk::printJobSpooler();
+  const std::string printer = settings.printer.empty() ? spooler->defaultPrinter() : settings.printer;
+  std::optional<desk::PrinterState> state = printer.empty() ? std::nullopt : spooler->printer(printer);
+  if (!state || state->state == desk::PrinterState::Kind::Stopped || !state->accepting) {
+    return send(printFailed(3, "Printer is unavailable."));
+  }
+  const char* tmp = getenv("TMPDIR");
+  std::string file = std::string(tmp && *tmp ? tmp : "/tmp") + "/pelmora-print-XXXXXX.pdf";
+  int fd = mkstemps(file.data(), 4);
+  if (fd < 0) return send(printFailed(1, "Failed to call \"Print\""));
+  ::close(fd);
+  PrintSettings job = settings;
+  job.printer = printer;
+  web::Result r = view_->printToPdf(pdf, file, [weak, send, spooler, job, file](web::Result result, const std::string& error) {
+    if (result != web::Result::ok) {
+      ZRK_LOG_WARN("printing failed: %s %s", web::resultName(result), error.c_str());
+      ::unlink(file.c_str());
+      return send(pdfOutcome(result, true));
+    }
+    PrintStart start = startPrintJob(job, file, *spooler);
+    ::unlink(file.c_str());  // the spooler has its own copy
+    if (start.outcome) return send(*start.outcome);
+    auto self = std::dynamic_pointer_cast<ZrkWebview>(weak.lock());
+    if (!self) return;
+    self->watchPrintJob(spooler, start.printer, start.jobId, send);
+  });
+  if (r != web::Result::ok) {
+    ::unlink(file.c_str());
+    send(printFailed(1, "Failed to call \"Print\""));
+  }
+}
+
+void ZrkWebview::watchPrintJob(std::shared_ptr<desk::PrintJobSpooler> spooler, const std::string& printer, int jobId,
+                               std::function<void(const nlohmann::json&)> send) {
+  if (std::optional<nlohmann::json> outcome = jobOutcome(spooler->jobState(printer, jobId))) return send(*outcome);
+  std::weak_ptr<Webview> weak = weak_from_this();
+  // Looked at again while the page is there to hear it.
+  uint32_t timer = setTimeout(250, [weak, spooler, printer, jobId, send] {
+    auto self = std::dynamic_pointer_cast<ZrkWebview>(weak.lock());
+    if (self && !self->closing_) self->watchPrintJob(spooler, printer, jobId, send);
+  });
+  if (timer == 0) {
+    ZRK_LOG_WARN("print job %d on %s cannot be followed; reported as sent", jobId, printer.c_str());
+    send(printSucceeded());
+  }
 }
 
 void ZrkWebview::close() {
@@ -683,6 +870,8 @@ void ZrkWebview::closeOnUiThread() {
       kWebviewClosedNotification, window.get(),
       Vesk::TDictionary::create({{"webview_id", std::make_shared<Vesk::TString>(label())}}));
   if (auto d = delegate()) d->onClosed();
+  dismissScriptDialogs();
+  if (auto target = dropTarget()) target->revoke();
   if (view_) {
     view_->setEvents({});
     view_->close();

@@ -15,8 +15,13 @@
 
 #include "desk/types.h"
 #include "desk/web/engine.h"
+#include "zrkwebview/browser/src/page-input/drop-target.h"
 #include "vesk/tnotification.h"
 #include "zrkwebview/browser/src/webview.h"
+
+namespace desk {
+class PrintJobSpooler;
+}
 
 namespace zrk {
 
@@ -51,7 +56,8 @@ uint32_t argbFromColor(const desk::web::Color& color);  // backgroundColor
 // template, the failed URL in place of every "%URL%", escaped for script and for HTML.
 std::string makeErrorPage(const std::string& errorMessage, const std::string& failedUrl);
 
-// What later parts of the webview plug in; each runs on the UI thread. Empty: not there yet.
+// Replacements tests may put in for the webview's own handling; each runs on the UI thread.
+// Empty (the default): the webview's own drop zones, printing and script dialogs.
 struct ZrkWebviewHooks {
   // A navigation starts: the page's drop zones and their listeners go.
   std::function<void(ZrkWebview&)> clearDropZones;
@@ -60,8 +66,7 @@ struct ZrkWebviewHooks {
       dropZoneCommand;
   // Printing with the page's options.
   std::function<void(ZrkWebview&, const nlohmann::json& options)> print;
-  // The program's own script dialog; it answers the deferral. Without it the dialog gets the
-  // engine's own answer.
+  // Presents a script dialog and answers the deferral.
   std::function<void(const std::shared_ptr<ZrkWebview>&, desk::HWND owner, const desk::web::ScriptDialogOpening&,
                      std::shared_ptr<desk::web::ScriptDialogDeferral>)>
       scriptDialog;
@@ -115,6 +120,19 @@ class ZrkWebview : public Webview {
   desk::HWND browserWindowHandle() override;
   desk::HWND findBrowserContentWindow();
 
+  // Printing with the page's options (UI thread); the outcome goes to the options' "handler".
+  void printWithSettings(const nlohmann::json& options);
+  // A navigation starts: every drop zone and the page's "zrk://dropzone" listeners go.
+  void clearDropZones();
+  // Whether the client point (physical pixels of the content window) lies inside the first
+  // element matching the selector; every failure answers false. UI thread.
+  bool testElementAtPoint(desk::POINT point, const std::string& selector);
+  // Raises "zrk://dropzone" with the paths, the accepting zones and the point in page pixels.
+  void emitDropEvent(const std::string& label, const std::vector<std::string>& paths,
+                     const std::vector<std::string>& targets, desk::POINT point);
+  // The drop target on the content window; null before creation completes.
+  std::shared_ptr<CDropTarget> dropTarget() const;
+
   // Sets the view's bounds from the window's inner area and the resizing rules, and its scale
   // from the window's device scale factor. UI thread; nothing before creation or without window.
   void applyAutoResizing();
@@ -137,6 +155,12 @@ class ZrkWebview : public Webview {
   void scriptDialogOpening(desk::web::ScriptDialogOpening& opening);
   bool programUrl(const std::string& url) const;
   void closeOnUiThread();
+  void presentScriptDialog(const desk::web::ScriptDialogOpening& opening,
+                           std::shared_ptr<desk::web::ScriptDialogDeferral> deferral);
+  // Answers every open script dialog as cancelled (closing, navigating).
+  void dismissScriptDialogs();
+  void watchPrintJob(std::shared_ptr<desk::PrintJobSpooler> spooler, const std::string& printer, int jobId,
+                     std::function<void(const nlohmann::json&)> send);
 
   WebviewOptions options_;
   std::shared_ptr<RequestDispatch> dispatch_;
@@ -144,6 +168,9 @@ class ZrkWebview : public Webview {
   std::shared_ptr<desk::web::Webview> view_;  // UI thread
   desk::HWND content_ = nullptr;              // the child window, UI thread
   std::shared_ptr<Vesk::TNotificationCenter::Handler> resizeHandler_;
+  mutable std::mutex dropMutex_;
+  std::shared_ptr<CDropTarget> dropTarget_;    // under dropMutex_
+  std::vector<desk::HWND> scriptDialogs_;      // open script dialogs, UI thread
   void* observedWindow_ = nullptr;
   std::atomic<bool> closing_{false};
   bool closed_ = false;
