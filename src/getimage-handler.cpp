@@ -22,6 +22,7 @@
 #include "vesk/log.h"
 #include "zrkwebview/browser/src/handlers/file-serving.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
+#include "zrkwebview/browser/src/http/http-body-buffer.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
 #include "zrkwebview/browser/src/http/request-hooks.h"
@@ -70,6 +71,27 @@ class CodecBuffer {
 
  private:
   void* p_;
+};
+
+// A codec buffer as a reply body: the reply holds it until the last byte is sent, then gives it
+// back to the library.
+class CodecBodyBuffer : public HttpBodyBuffer {
+ public:
+  CodecBodyBuffer(void* p, size_t size) : p_(p), size_(size) {}
+  ~CodecBodyBuffer() override {
+    try {
+      CodecLibrary::instance().freeResource(p_);
+    } catch (...) {
+    }
+  }
+  CodecBodyBuffer(const CodecBodyBuffer&) = delete;
+  CodecBodyBuffer& operator=(const CodecBodyBuffer&) = delete;
+  const char* data() const override { return static_cast<const char*>(p_); }
+  size_t size() const override { return size_; }
+
+ private:
+  void* p_;
+  size_t size_;
 };
 
 // --- query values ----------------------------------------------------------------------------
@@ -290,12 +312,12 @@ Response HttpGetImageHandler::getdataAction(const json&, HttpRequest*, const Get
   const bool fixOrientation = paramInt(query, "fixorientation", 1) != 0;
   CodecLibrary& codec = CodecLibrary::instance();
   int32_t length = 0;
-  CodecBuffer pixels(codec.readImageRgba(query.path.c_str(), &length, subimage, miplevel, width,
-                                         height, fixOrientation));
-  if (pixels.bytes() == nullptr) {
-    return status(420, "Failed to read image data. Error: " + lastError());
-  }
-  return mime(pixels.copy(length), "application/octet-stream");
+  void* pixels = codec.readImageRgba(query.path.c_str(), &length, subimage, miplevel, width,
+                                     height, fixOrientation);
+  if (pixels == nullptr) return status(420, "Failed to read image data. Error: " + lastError());
+  // The pixels go out of the codec's own buffer, never copied into the reply.
+  auto body = std::make_shared<CodecBodyBuffer>(pixels, length > 0 ? static_cast<size_t>(length) : 0);
+  return std::make_shared<HttpBufferResponse>(std::move(body), "application/octet-stream");
 }
 
 Response HttpGetImageHandler::getcountAction(const json&, HttpRequest*,

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "desk/gfx/image_file.h"
@@ -89,6 +90,62 @@ void stackBlur(uint8_t* pixels, int width, int height, int stride, int radius) {
   }
 }
 
+namespace {
+
+// One 8-bit plane blurred in place with exactly the arithmetic stackBlur gives each channel.
+// A row equal to the one above it is blurred once; the vertical pass walks whole rows with a
+// running sum per column, so it reads memory in order.
+void blurPlane(uint8_t* plane, int width, int height, int stride, int radius) {
+  if (!plane || width <= 0 || height <= 0 || stride < width) return;
+  const int r = clampRadius(radius);
+  const uint64_t mul = blurTables().mul[r];
+  const unsigned shg = blurTables().shg[r];
+  const size_t w = static_cast<size_t>(width);
+  std::vector<uint8_t> rows(w * static_cast<size_t>(height));
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* src = plane + static_cast<size_t>(y) * stride;
+    uint8_t* dst = rows.data() + static_cast<size_t>(y) * w;
+    if (y > 0 && std::memcmp(src, src - stride, w) == 0) {
+      std::memcpy(dst, dst - w, w);
+    } else {
+      blurLine(src, dst, width, 1, r, mul, shg);
+    }
+  }
+  auto row = [&](int i) {
+    i = i < 0 ? 0 : (i >= height ? height - 1 : i);
+    return rows.data() + static_cast<size_t>(i) * w;
+  };
+  // Sums stay below 255 * 255^2, well inside 32 bits.
+  std::vector<uint32_t> sum(w, 0), out(w, 0), in(w, 0);
+  for (int i = -r; i <= r; ++i) {
+    const uint8_t* v = row(i);
+    const uint32_t k = static_cast<uint32_t>(r + 1 - std::abs(i));
+    for (size_t x = 0; x < w; ++x) sum[x] += k * v[x];
+  }
+  for (int i = -r; i <= 0; ++i) {
+    const uint8_t* v = row(i);
+    for (size_t x = 0; x < w; ++x) out[x] += v[x];
+  }
+  for (int i = 1; i <= r + 1; ++i) {
+    const uint8_t* v = row(i);
+    for (size_t x = 0; x < w; ++x) in[x] += v[x];
+  }
+  for (int y = 0; y < height; ++y) {
+    uint8_t* d = plane + static_cast<size_t>(y) * stride;
+    const uint8_t* leaving = row(y - r);
+    const uint8_t* middle = row(y + 1);
+    const uint8_t* entering = row(y + r + 2);
+    for (size_t x = 0; x < w; ++x) {
+      d[x] = static_cast<uint8_t>((uint64_t{sum[x]} * mul) >> shg);
+      sum[x] = sum[x] - out[x] + in[x];
+      out[x] = out[x] - leaving[x] + middle[x];
+      in[x] = in[x] - middle[x] + entering[x];
+    }
+  }
+}
+
+}  // namespace
+
 void addRoundedRect(Path& path, const RectF& rect, double r) {
   const double d = std::min({2 * r, rect.width, rect.height});
   const double right = rect.x + rect.width, bottom = rect.y + rect.height;
@@ -140,26 +197,32 @@ void drawShadow(Graphics& g, const RectF& rect, int radius, int offsetX, int off
   const int64_t tw = static_cast<int64_t>(rect.width) + 2 * int64_t{blur};
   const int64_t th = static_cast<int64_t>(rect.height) + 2 * int64_t{blur};
   if (!desk::gfx::validSize(tw, th)) return;
-  // The shape and its blur live in one premultiplied surface, composited as it is.
-  cairo_surface_t* temp =
-      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(tw), static_cast<int>(th));
-  if (cairo_surface_status(temp) != CAIRO_STATUS_SUCCESS) {
-    cairo_surface_destroy(temp);
+  // The shadow is one colour: only its coverage is rasterised and blurred (one byte a pixel),
+  // then the colour is painted through it.
+  cairo_surface_t* mask =
+      cairo_image_surface_create(CAIRO_FORMAT_A8, static_cast<int>(tw), static_cast<int>(th));
+  if (cairo_surface_status(mask) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(mask);
     return;
   }
   {
-    Graphics tg(temp);
+    Graphics tg(mask);
     tg.setAntiAlias(true);
     Path p;
     addRoundedRect(p, {double(blur + offsetX), double(blur + offsetY), rect.width, rect.height},
                    radius);
     tg.fillPath(p, color);
   }
-  stackBlur(cairo_image_surface_get_data(temp), static_cast<int>(tw), static_cast<int>(th),
-            cairo_image_surface_get_stride(temp), blur);
-  cairo_surface_mark_dirty(temp);
-  g.drawSurface(temp, rect.x + offsetX - blur, rect.y + offsetY - blur, opacity);
-  cairo_surface_destroy(temp);
+  blurPlane(cairo_image_surface_get_data(mask), static_cast<int>(tw), static_cast<int>(th),
+            cairo_image_surface_get_stride(mask), blur);
+  cairo_surface_mark_dirty(mask);
+  cairo_t* cr = g.cairo();
+  cairo_save(cr);
+  cairo_set_source_rgba(cr, desk::gfx::redOf(color) / 255.0, desk::gfx::greenOf(color) / 255.0,
+                        desk::gfx::blueOf(color) / 255.0, std::clamp(opacity, 0.0, 1.0));
+  cairo_mask_surface(cr, mask, rect.x + offsetX - blur, rect.y + offsetY - blur);
+  cairo_restore(cr);
+  cairo_surface_destroy(mask);
 }
 
 // ---- fonts and measuring ---------------------------------------------------------------------
@@ -399,29 +462,84 @@ void ZrkMenu::render(Bitmap& frame, int h, bool noShadow) {
 std::vector<uint32_t> ZrkMenu::renderPremultiplied(int cx, int cy, int h) {
   std::vector<uint32_t> out;
   if (!desk::gfx::validSize(cx, cy)) return out;
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cx, cy);
+  // The frame is drawn in place in the returned pixels (an ARGB32 row is 4 * width bytes). It
+  // starts as a copy of the shadow when the sizes agree, else transparent with the shadow over it.
+  cairo_surface_t* shadow = shadowSurface_.get();
+  const bool copyShadow = shadow && cairo_image_surface_get_width(shadow) == cx &&
+                          cairo_image_surface_get_height(shadow) == cy &&
+                          cairo_image_surface_get_stride(shadow) == cx * 4;
+  if (copyShadow) {
+    cairo_surface_flush(shadow);
+    const auto* data = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(shadow));
+    out.assign(data, data + static_cast<size_t>(cx) * cy);
+  } else {
+    out.assign(static_cast<size_t>(cx) * cy, 0u);
+  }
+  cairo_surface_t* surface = cairo_image_surface_create_for_data(
+      reinterpret_cast<unsigned char*>(out.data()), CAIRO_FORMAT_ARGB32, cx, cy, cx * 4);
   if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
     cairo_surface_destroy(surface);
-    return out;
+    return {};
   }
   {
     Graphics g(surface);
-    g.clear(0x00ffffff);
-    if (shadowSurface_) g.drawSurface(shadowSurface_.get(), 0, 0, 1.0);
+    if (shadow && !copyShadow) g.drawSurface(shadow, 0, 0, 1.0);
     const int s = shadowSize();
     g.save();
     g.translate(s, s);
     paint(g, h);
     g.restore();
   }
-  const unsigned char* data = cairo_image_surface_get_data(surface);
-  const int stride = cairo_image_surface_get_stride(surface);
-  out.resize(static_cast<size_t>(cx) * cy);
-  for (int y = 0; y < cy; ++y)
-    std::memcpy(&out[static_cast<size_t>(y) * cx], data + static_cast<size_t>(y) * stride,
-                static_cast<size_t>(cx) * 4);
+  cairo_surface_finish(surface);
   cairo_surface_destroy(surface);
   return out;
+}
+
+namespace {
+
+// Shadows depend only on the frame's size, the shadow size (which follows the DPI), the colour
+// and the corner radius: menus of one look share them. The few last made are kept, read-only.
+struct CachedShadow {
+  std::string key;
+  std::shared_ptr<Bitmap> bitmap;
+  std::shared_ptr<cairo_surface_t> surface;
+};
+constexpr size_t kShadowCacheEntries = 4;
+constexpr uint64_t kShadowCacheBytes = uint64_t{32} << 20;
+std::mutex g_shadowCacheMutex;
+std::vector<CachedShadow> g_shadowCache;  // most recent last
+
+// The straight pixels of a premultiplied surface; a shadow repeats its pixels along rows, so
+// each conversion is remembered for the next pixel.
+std::optional<Bitmap> straightCopy(cairo_surface_t* surface) {
+  cairo_surface_flush(surface);
+  const int w = cairo_image_surface_get_width(surface), h = cairo_image_surface_get_height(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  auto bitmap = Bitmap::make(w, h);
+  if (!bitmap || !data) return std::nullopt;
+  Argb* out = bitmap->pixels().data();
+  uint32_t lastIn = 0;
+  Argb lastOut = 0;
+  for (int y = 0; y < h; ++y) {
+    const auto* row = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride);
+    for (int x = 0; x < w; ++x) {
+      const uint32_t p = row[x];
+      if (p != lastIn) {
+        lastIn = p;
+        lastOut = desk::gfx::unpremultiply(p);
+      }
+      *out++ = lastOut;
+    }
+  }
+  return bitmap;
+}
+
+}  // namespace
+
+void clearShadowCache() {
+  std::lock_guard<std::mutex> lock(g_shadowCacheMutex);
+  g_shadowCache.clear();
 }
 
 void ZrkMenu::buildShadow() {
@@ -431,20 +549,45 @@ void ZrkMenu::buildShadow() {
   shadowBitmap.reset();
   shadowSurface_.reset();
   if (!desk::gfx::validSize(w, h)) return;
-  auto bitmap = Bitmap::make(static_cast<int>(w), static_cast<int>(h));
-  if (!bitmap) return;
+  char sig[64];
+  std::snprintf(sig, sizeof sig, "%d:%d:%d:%u:%d", width, height, s, color, borderRadius_);
+  {
+    std::lock_guard<std::mutex> lock(g_shadowCacheMutex);
+    for (auto it = g_shadowCache.begin(); it != g_shadowCache.end(); ++it) {
+      if (it->key != sig) continue;
+      shadowBitmap = it->bitmap;
+      shadowSurface_ = it->surface;
+      std::rotate(it, it + 1, g_shadowCache.end());
+      shadowSignature_ = sig;
+      return;
+    }
+  }
+  cairo_surface_t* surface =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w), static_cast<int>(h));
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(surface);
+    return;
+  }
   std::printf("shadow color: 0x%08x\n", color);
   {
-    Graphics g(*bitmap);
+    Graphics g(surface);
     drawShadow(g, {double(2 * s), double(2 * s), double(width - 2 * s), double(height - 2 * s)},
                static_cast<int>(borderRadius_ * 0.5), 2, 3, static_cast<int>(2 * s * 1.5), 1.0,
                std::nullopt, toArgb(color));
   }
-  shadowSurface_.reset(bitmap->toSurface(), &cairo_surface_destroy);
+  auto bitmap = straightCopy(surface);
+  if (!bitmap) {
+    cairo_surface_destroy(surface);
+    return;
+  }
+  shadowSurface_.reset(surface, &cairo_surface_destroy);
   shadowBitmap = std::make_shared<Bitmap>(std::move(*bitmap));
-  char sig[64];
-  std::snprintf(sig, sizeof sig, "%d:%d:%d:%u:%d", width, height, s, color, borderRadius_);
   shadowSignature_ = sig;
+  const uint64_t bytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 8;
+  if (bytes > kShadowCacheBytes / kShadowCacheEntries) return;
+  std::lock_guard<std::mutex> lock(g_shadowCacheMutex);
+  if (g_shadowCache.size() >= kShadowCacheEntries) g_shadowCache.erase(g_shadowCache.begin());
+  g_shadowCache.push_back({sig, shadowBitmap, shadowSurface_});
 }
 
 }  // namespace zrkmenu

@@ -121,6 +121,9 @@ uint16_t stackBlurMultiplier(int radius);
 uint8_t stackBlurShift(int radius);
 void drawBitmapWithOpacity(desk::gfx::Graphics& g, const desk::gfx::Bitmap& bitmap, double x,
                            double y, double opacity);
+// Shadows are shared by menus of the same frame size, shadow size, colour and corner radius (the
+// last few made are kept); this drops the kept ones.
+void clearShadowCache();
 
 // The work area of the monitor nearest to the point.
 RECT workAreaAt(int x, int y);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "src/codec-library.h"
+#include "zrkwebview/browser/src/http/http-body-buffer.h"
 #include "support/fake_rastcore/fake_rastcore.h"
 #include "vesk/log.h"
 #include "tests/src/getimage/endpoint_support.h"
@@ -166,6 +167,33 @@ TEST_F(GetImageTest, SupportsHandsTheReadingFlagAndPassesTheTextThrough) {
                             "reading=" + std::to_string(c.reading) + "\nc_free_resource\n")
         << c.output;
   }
+  EXPECT_EQ(fake.outstanding(), 0);
+}
+
+TEST_F(GetImageTest, GetdataHandsTheCodecsBufferOverAndGivesItBackOnce) {
+  // A connection that keeps whole bodies, as the engine's does until the last byte is sent.
+  class Keeping : public pel::test::RecordingConnection, public http::HttpBodyTaker {
+   public:
+    bool takeBody(std::shared_ptr<const http::HttpBodyBuffer> whole) override {
+      kept = std::move(whole);
+      return true;
+    }
+    std::shared_ptr<const http::HttpBodyBuffer> kept;
+  };
+  const std::string pixels("\x10\x20\x30\x40\x50\x60\x70\x80", 8);
+  fake.script("c_read_image_rgba", 1, pixels);
+  Keeping connection;
+  {
+    FakeRequest request("GET", kUrl + "?action=getdata&path=/a.png");
+    EXPECT_TRUE(handler.handleGet(&request, &connection));
+  }
+  EXPECT_EQ(connection.status, 200);
+  EXPECT_EQ(connection.header("Content-Length"), "8");
+  EXPECT_EQ(connection.writes, 0u) << "nothing copied through write";
+  ASSERT_TRUE(connection.kept);
+  EXPECT_EQ(std::string(connection.kept->data(), connection.kept->size()), pixels);
+  EXPECT_EQ(fake.outstanding(), 1) << "the codec's own buffer travels";
+  connection.kept.reset();
   EXPECT_EQ(fake.outstanding(), 0);
 }
 

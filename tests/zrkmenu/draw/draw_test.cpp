@@ -1,3 +1,5 @@
+#include <cairo.h>
+
 #include <algorithm>
 #include <functional>
 #include <random>
@@ -291,6 +293,144 @@ TEST_F(MenuFrames, IconsComeFromTheirFiles) {
   EXPECT_TRUE(menu_.items[2]->icon->empty());
   // The icon column starts after the check column: 20 + 37, the icon centred in 32.
   EXPECT_EQ(f.pixel(14 + 57 + 16, 14 + 20), 0xff0000ffu);
+}
+
+
+// The shadow drawn the straightforward way: the shape in its colour on a premultiplied 32-bit
+// surface, every channel blurred, composited with the opacity.
+void referenceShadow(cairo_surface_t* target, const desk::gfx::RectF& rect, int radius, int ox,
+                     int oy, int blur, double opacity, desk::gfx::Argb color) {
+  const int tw = static_cast<int>(rect.width) + 2 * blur;
+  const int th = static_cast<int>(rect.height) + 2 * blur;
+  cairo_surface_t* temp = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, tw, th);
+  {
+    desk::gfx::Graphics tg(temp);
+    tg.setAntiAlias(true);
+    desk::gfx::Path p;
+    addRoundedRect(p, {double(blur + ox), double(blur + oy), rect.width, rect.height}, radius);
+    tg.fillPath(p, color);
+  }
+  stackBlur(cairo_image_surface_get_data(temp), tw, th, cairo_image_surface_get_stride(temp), blur);
+  cairo_surface_mark_dirty(temp);
+  {
+    desk::gfx::Graphics g(target);
+    g.drawSurface(temp, rect.x + ox - blur, rect.y + oy - blur, opacity);
+  }
+  cairo_surface_destroy(temp);
+}
+
+// The largest difference of any byte of two premultiplied surfaces of one size.
+int largestDifference(cairo_surface_t* a, cairo_surface_t* b) {
+  cairo_surface_flush(a);
+  cairo_surface_flush(b);
+  const int w = cairo_image_surface_get_width(a), h = cairo_image_surface_get_height(a);
+  int worst = 0;
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* ra = cairo_image_surface_get_data(a) + y * cairo_image_surface_get_stride(a);
+    const uint8_t* rb = cairo_image_surface_get_data(b) + y * cairo_image_surface_get_stride(b);
+    for (int i = 0; i < w * 4; ++i) worst = std::max(worst, std::abs(int(ra[i]) - int(rb[i])));
+  }
+  return worst;
+}
+
+TEST_F(MenuDrawing, ShadowLooksAsTheFullColourBlurDoes) {
+  struct Case {
+    const char* name;
+    int w, h;  // of the target
+    desk::gfx::RectF rect;
+    int radius, ox, oy, blur;
+    double opacity;
+    desk::gfx::Argb color;
+  };
+  const Case cases[] = {
+      // A menu's own: the frame of a 50-row menu cut to the work area (shadow size 14).
+      {"menu", 330, 1044, {28, 28, 274, 988}, 5, 2, 3, 42, 1.0, 0x281e1e1eu},
+      {"default colour, small", 120, 100, {20, 20, 40, 30}, 0, 2, 3, 4, 1.0, 0x64000000u},
+      {"coloured, translucent", 160, 120, {30, 25, 90, 60}, 12, 2, 3, 9, 1.0, 0x80ff8040u},
+      {"opaque, half opacity", 160, 120, {30, 25, 90, 60}, 8, -3, 4, 7, 0.5, 0xff2080c0u},
+      {"blur wider than the shape", 100, 100, {45, 45, 6, 5}, 2, 0, 0, 30, 1.0, 0xc0000000u},
+      {"radius below 3 blurs as 2", 40, 40, {10, 10, 20, 20}, 0, 1, 1, 1, 1.0, 0xff000000u},
+      {"shape cut by the target", 60, 50, {-10, 30, 80, 40}, 6, 2, 3, 10, 1.0, 0x99336699u},
+  };
+  for (const Case& c : cases) {
+    cairo_surface_t* expected = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, c.w, c.h);
+    cairo_surface_t* actual = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, c.w, c.h);
+    referenceShadow(expected, c.rect, c.radius, c.ox, c.oy, c.blur, c.opacity, c.color);
+    {
+      desk::gfx::Graphics g(actual);
+      drawShadow(g, c.rect, c.radius, c.ox, c.oy, c.blur, c.opacity, std::nullopt, c.color);
+    }
+    EXPECT_LE(largestDifference(expected, actual), 2) << c.name;
+    cairo_surface_destroy(expected);
+    cairo_surface_destroy(actual);
+  }
+}
+
+TEST_F(MenuFrames, MenusOfOneLookShareTheirShadow) {
+  clearShadowCache();
+  auto same = [&] {
+    ZrkMenu other;
+    for (const auto& item : menu_.items) other.appendItem(*item);
+    other.measure();
+    other.buildShadow();
+    return other.shadowBitmap;
+  };
+  menu_.buildShadow();
+  const auto first = menu_.shadowBitmap;
+  ASSERT_TRUE(first);
+  EXPECT_EQ(same(), first) << "a menu of the same size and look";
+
+  // Whatever decides the shadow's pixels gives a shadow of its own, drawn anew.
+  const Bitmap before = *first;
+  setShadowColor(0x80ff0000);
+  const auto recoloured = same();
+  EXPECT_NE(recoloured, first);
+  EXPECT_NE(recoloured->pixels(), before.pixels());
+  setShadowColor(0x281e1e1e);
+
+  // Dropping the kept shadows makes a new one with the same pixels.
+  clearShadowCache();
+  const auto rebuilt = same();
+  EXPECT_NE(rebuilt, first);
+  EXPECT_EQ(rebuilt->pixels(), before.pixels());
+
+  menu_.setBorderRadius(30);
+  menu_.measure();
+  menu_.buildShadow();
+  EXPECT_NE(menu_.shadowBitmap, first) << "another corner radius";
+  ASSERT_EQ(menu_.shadowBitmap->height(), before.height());
+  EXPECT_NE(menu_.shadowBitmap->pixels(), before.pixels());
+
+  menu_.appendItem(row("more"));
+  menu_.measure();
+  menu_.buildShadow();
+  EXPECT_EQ(menu_.shadowBitmap->height(), before.height() + 40) << "another size";
+}
+
+TEST_F(MenuFrames, PushedFramesAreTheRenderedFrame) {
+  // The frame pushed to the window and the kept animation frame are drawn over a copy of the
+  // shadow: both equal the frame rendered into a bitmap.
+  menu_.hoverIndex = -1;
+  menu_.animationMs = 0;
+  menu_.showAt(300, 200, nullptr, 0, nullptr, 0);
+  const int s = shadowSize();
+  auto frame = Bitmap::make(menu_.width + 2 * s, menu_.height + 2 * s);
+  ASSERT_TRUE(frame);
+  menu_.render(*frame, menu_.height, false);
+  auto snap = desk::test::snapshot(menu_.hwnd);
+  ASSERT_TRUE(snap && snap->layeredFrame);
+  EXPECT_EQ(snap->layeredFrame->pixels, frame->premultipliedPixels());
+
+  auto animated = Bitmap::make(menu_.width + 2 * s, menu_.height + 2 * s);
+  menu_.render(*animated, menu_.height + 2 * s, false);
+  EXPECT_EQ(menu_.renderPremultiplied(frame->width(), frame->height(), menu_.height + 2 * s),
+            animated->premultipliedPixels());
+  // A size other than the shadow's: the shadow is composited, cut to the frame.
+  auto smaller = Bitmap::make(frame->width() - 5, frame->height() - 7);
+  menu_.render(*smaller, menu_.height, false);
+  EXPECT_EQ(menu_.renderPremultiplied(smaller->width(), smaller->height(), menu_.height),
+            smaller->premultipliedPixels());
+  menu_.hide();
 }
 
 }  // namespace

@@ -24,7 +24,9 @@
 #include "desk/web/fake_engine.h"
 #include "libdispatch/src/dispatch.h"
 #include "support/fake_webview.h"
+#include "support/http_fakes.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
+#include "zrkwebview/browser/src/http/http-body-buffer.h"
 #include "zrkwebview/browser/src/http/http-response-writer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
 #include "zrkwebview/browser/src/plugin/plugin.h"
@@ -457,6 +459,46 @@ TEST(WebResponseTest, StatusReasonHeadersAndBody) {
   { zrk::WebResponse response(deferral); response.write("x", 1); }
   EXPECT_TRUE(deferral->done());
   EXPECT_FALSE(deferral->answered());
+}
+
+TEST(WebResponseTest, AWholeBodyReachesTheEngineAsABodySource) {
+  class Pixels : public http::HttpBodyBuffer {
+   public:
+    explicit Pixels(size_t n) : bytes_(n, '\0') {
+      for (size_t i = 0; i < n; ++i) bytes_[i] = static_cast<char>(i % 251);
+    }
+    const char* data() const override { return bytes_.data(); }
+    size_t size() const override { return bytes_.size(); }
+    std::string bytes_;
+  };
+  auto pixels = std::make_shared<Pixels>(100000);
+  const std::string expected = pixels->bytes_;
+  auto deferral = std::make_shared<TestDeferral>();
+  {
+    zrk::WebResponse response(deferral);
+    http::HttpBufferResponse reply(std::move(pixels), "application/octet-stream");
+    pel::test::FakeRequest request;
+    http::sendResponse(&response, &request, &reply);
+  }
+  ASSERT_TRUE(deferral->answered());
+  desk::web::Response sent = deferral->response();
+  EXPECT_TRUE(sent.body.empty()) << "never gathered into the reply";
+  ASSERT_TRUE(sent.bodySource);
+  EXPECT_EQ(sent.bodySource->size(), expected.size());
+  size_t lengths = 0;
+  for (const auto& [name, value] : sent.headers) {
+    if (name == "Content-Length") {
+      ++lengths;
+      EXPECT_EQ(value, std::to_string(expected.size()));
+    }
+  }
+  EXPECT_EQ(lengths, 1u);
+  // Read as the engine reads it, in pieces, after the handler's objects are gone.
+  std::string got;
+  char piece[30000];
+  for (int64_t n; (n = sent.bodySource->read(piece, sizeof piece)) > 0;) got.append(piece, n);
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(sent.bodySource->read(piece, sizeof piece), 0);
 }
 
 TEST_F(RequestDispatchTest, EveryRequestEnds) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/http_fakes.h"
+#include "zrkwebview/browser/src/http/http-body-buffer.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
 
 namespace {
@@ -479,6 +480,136 @@ TEST(HttpMessage, SetHeader) {
   EXPECT_EQ(head->headers, (http::HeaderList{{"A", "4"}, {"A", "2"}, {"B", "3"}, {"a", "5"}}));
   head->setHeader("A", "", true);
   EXPECT_EQ(head->headers, (http::HeaderList{{"B", "3"}, {"a", "5"}}));
+}
+
+
+// --- whole in-memory bodies -----------------------------------------------------------------
+
+class StringBody : public http::HttpBodyBuffer {
+ public:
+  explicit StringBody(std::string bytes) : bytes_(std::move(bytes)) {}
+  const char* data() const override { return bytes_.data(); }
+  size_t size() const override { return bytes_.size(); }
+
+ private:
+  std::string bytes_;
+};
+
+// A buffer response that counts the pieces read from it.
+class CountingBufferResponse : public http::HttpBufferResponse {
+ public:
+  using http::HttpBufferResponse::HttpBufferResponse;
+  std::string read(size_t maxBytes) override {
+    ++reads;
+    return http::HttpBufferResponse::read(maxBytes);
+  }
+  int reads = 0;
+};
+
+// A connection that takes whole bodies as they are (as the engine's connection does).
+class TakingConnection : public RecordingConnection, public http::HttpBodyTaker {
+ public:
+  bool takeBody(std::shared_ptr<const http::HttpBodyBuffer> whole) override {
+    calls.push_back("take " + std::to_string(whole->size()));
+    body.append(whole->data(), whole->size());
+    taken = std::move(whole);
+    return true;
+  }
+  std::shared_ptr<const http::HttpBodyBuffer> taken;
+};
+
+TEST(SendResponse, WholeBodiesGoWithoutBeingRead) {
+  const std::string bytes = [] {
+    std::string b(5000, '\0');
+    for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>(i * 7);
+    return b;
+  }();
+  struct Case {
+    const char* name;
+    bool taking;  // the connection takes whole bodies
+    std::vector<std::pair<std::string, std::string>> requestHeaders;
+    const char* method;
+    std::vector<std::string> lastCalls;  // the trace's last lines
+    std::string body;                    // what the peer got
+    bool readsTheResponse;               // ranges are still read piece by piece
+  };
+  const Case cases[] = {
+      {"taken whole", true, {}, "GET", {"header Content-Type: application/octet-stream", "take 5000", "finish"},
+       bytes, false},
+      {"written straight from the buffer in chunks", false, {{"X-ChunkSize", "2048"}}, "GET",
+       {"write 2048", "write 2048", "write 904", "finish"}, bytes, false},
+      {"a range is read as before", true, {{"Range", "bytes=10-19"}}, "GET",
+       {"write 10", "finish"}, bytes.substr(10, 10), true},
+      {"HEAD sends no body", true, {}, "HEAD", {"header Content-Type: application/octet-stream", "finish"}, "",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeRequest request(c.method);
+    for (const auto& [name, value] : c.requestHeaders) request.withHeader(name, value);
+    TakingConnection taking;
+    RecordingConnection plain;
+    RecordingConnection& connection = c.taking ? taking : plain;
+    auto response = std::make_shared<CountingBufferResponse>(std::make_shared<StringBody>(bytes),
+                                                             "application/octet-stream");
+    EXPECT_EQ(http::sendResponse(&connection, &request, response.get()), 0);
+    EXPECT_EQ(connection.protocolErrors(), "");
+    ASSERT_GE(connection.calls.size(), c.lastCalls.size());
+    EXPECT_EQ(std::vector<std::string>(connection.calls.end() - c.lastCalls.size(), connection.calls.end()),
+              c.lastCalls);
+    EXPECT_EQ(connection.body, c.body);
+    EXPECT_EQ(response->reads > 0, c.readsTheResponse);
+    if (!c.requestHeaders.empty() && c.requestHeaders[0].first == "Range") continue;
+    EXPECT_EQ(connection.header("Content-Length"), "5000");
+  }
+
+  // A peer that leaves stops the pieces; an empty body is neither taken nor written.
+  FakeRequest request;
+  request.withHeader("X-ChunkSize", "1024");
+  RecordingConnection leaving;
+  leaving.closeAfterWrites = 2;
+  http::HttpBufferResponse response(std::make_shared<StringBody>(bytes), "x/y");
+  http::sendResponse(&leaving, &request, &response);
+  EXPECT_EQ(leaving.writes, 2u);
+  EXPECT_EQ(leaving.finishCount, 1);
+  for (auto body : {std::shared_ptr<const http::HttpBodyBuffer>(),
+                    std::shared_ptr<const http::HttpBodyBuffer>(std::make_shared<StringBody>(""))}) {
+    TakingConnection connection;
+    http::HttpBufferResponse empty(body, "x/y");
+    http::sendResponse(&connection, &request, &empty);
+    EXPECT_EQ(connection.header("Content-Length"), "0");
+    EXPECT_EQ(connection.writes, 0u);
+    EXPECT_FALSE(connection.taken);
+  }
+}
+
+TEST(SendResponse, ATakenBodyOutlivesItsResponse) {
+  TakingConnection connection;
+  {
+    FakeRequest request;
+    http::HttpBufferResponse response(std::make_shared<StringBody>("pixels"), "x/y");
+    http::sendResponse(&connection, &request, &response);
+  }
+  ASSERT_TRUE(connection.taken);
+  EXPECT_EQ(std::string(connection.taken->data(), connection.taken->size()), "pixels");
+}
+
+TEST(HttpBufferResponse, ReadsAndSeeksAsAMemoryBody) {
+  http::HttpBufferResponse response(std::make_shared<StringBody>("abcdef"), "text/plain");
+  EXPECT_EQ(response.headers(), (http::HeaderList{{"Content-Type", "text/plain"}}));
+  EXPECT_EQ(response.read(4), "abcd");
+  EXPECT_EQ(response.read(4), "ef");
+  EXPECT_TRUE(response.isEnd());
+  response.seek(1);
+  EXPECT_EQ(response.read(2), "bc");
+  response.seek(6);
+  EXPECT_EQ(response.read(3), "");
+  response.seek(7);
+  EXPECT_THROW(response.read(1), std::out_of_range);
+  http::HttpBufferResponse none(nullptr, nullptr);
+  EXPECT_EQ(none.contentLength(), 0u);
+  EXPECT_TRUE(none.isEnd());
+  EXPECT_EQ(none.read(5), "");
 }
 
 }  // namespace

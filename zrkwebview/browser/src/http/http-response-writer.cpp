@@ -8,6 +8,8 @@
 #include <ctime>
 #include <vector>
 
+#include "zrkwebview/browser/src/http/http-body-buffer.h"
+
 namespace http {
 
 namespace {
@@ -196,7 +198,22 @@ int sendResponse(HttpResponseConnection* connection, HttpRequest* request, HttpR
   const bool headOnly =
       (request != nullptr && equalsIgnoringCase(request->method(), "HEAD")) || head->status == 304;
   if (!headOnly) {
-    if (!ranged) {
+    // A body held whole in memory goes without being read: handed over as it is when the
+    // connection takes it, else written straight from the buffer in pieces.
+    auto* buffered = !ranged && !chunked ? dynamic_cast<HttpBufferResponse*>(response) : nullptr;
+    const std::shared_ptr<const HttpBodyBuffer> whole = buffered ? buffered->body() : nullptr;
+    if (whole && whole->size() == length) {
+      auto* taker = dynamic_cast<HttpBodyTaker*>(connection);
+      if (length > 0 && !(taker && taker->takeBody(whole))) {
+        uint64_t sent = 0;
+        while (sent < length && !connection->isClosed()) {
+          const size_t n = static_cast<size_t>(std::min(chunkSize, length - sent));
+          const int written = connection->write(whole->data() + sent, n);
+          if (written < 0 || static_cast<size_t>(written) != n) break;
+          sent += n;
+        }
+      }
+    } else if (!ranged) {
       while (!response->isEnd()) {
         if (connection->isClosed()) break;
         const std::string data = response->read(static_cast<size_t>(chunkSize));

@@ -1,6 +1,7 @@
 #include "zrkwebview/browser/src/webview2/web-request.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 
 #include "vesk/log.h"
@@ -80,6 +81,36 @@ int WebResponse::write(const void* data, size_t length) {
   return static_cast<int>(length);
 }
 
+namespace {
+
+// A whole in-memory body read by the engine from its start.
+class BufferBodySource : public desk::web::BodySource {
+ public:
+  explicit BufferBodySource(std::shared_ptr<const http::HttpBodyBuffer> body)
+      : body_(std::move(body)) {}
+  uint64_t size() const override { return body_->size(); }
+  int64_t read(char* buffer, size_t max) override {
+    const size_t n = std::min(max, body_->size() - offset_);
+    std::memcpy(buffer, body_->data() + offset_, n);
+    offset_ += n;
+    return static_cast<int64_t>(n);
+  }
+
+ private:
+  std::shared_ptr<const http::HttpBodyBuffer> body_;
+  size_t offset_ = 0;
+};
+
+}  // namespace
+
+bool WebResponse::takeBody(std::shared_ptr<const http::HttpBodyBuffer> body) {
+  if (!body) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  response_.body.clear();
+  response_.bodySource = std::make_shared<BufferBodySource>(std::move(body));
+  return true;
+}
+
 void WebResponse::addHeader(const std::string& name, const std::string& value) {
   std::lock_guard<std::mutex> lock(mutex_);
   response_.headers.emplace_back(name, value);
@@ -109,7 +140,8 @@ void WebResponse::finish() {
                                         http::equalsIgnoringCase(h.first, "Content-Length");
                                }),
                 headers.end());
-  headers.emplace_back("Content-Length", std::to_string(reply.body.size()));
+  headers.emplace_back("Content-Length", std::to_string(reply.bodySource ? reply.bodySource->size()
+                                                                         : reply.body.size()));
   if (!deferral) return;
   const desk::web::Result result = deferral->complete(std::move(reply));
   if (result != desk::web::Result::ok) {

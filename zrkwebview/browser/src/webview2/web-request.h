@@ -10,6 +10,7 @@
 
 #include "desk/web/engine.h"
 #include "vesk/tobject.h"
+#include "zrkwebview/browser/src/http/http-body-buffer.h"
 #include "zrkwebview/browser/src/http/http-message.h"
 
 namespace zrk {
@@ -71,7 +72,9 @@ class WebRequest : public http::HttpRequest, public Vesk::TObject {
 
 // Collects one reply and hands it to the engine once, at finish. Destroyed without finish, it
 // fails the request: a page request always ends.
-class WebResponse : public http::HttpResponseConnection, public Vesk::TObject {
+class WebResponse : public http::HttpResponseConnection,
+                    public http::HttpBodyTaker,
+                    public Vesk::TObject {
   VESK_DECLARE_CLASS(WebResponse, Vesk::TObject, "zrk")
 
  public:
@@ -84,6 +87,9 @@ class WebResponse : public http::HttpResponseConnection, public Vesk::TObject {
   void addHeader(const std::string& name, const std::string& value) override;
   // A null reason keeps the reason so far ("OK" at first).
   void setStatus(int code, const char* reason) override;
+  // Keeps the whole body and hands it to the engine as a body source, read in pieces as the
+  // engine sends it: the bytes are never gathered into the reply. Returns true.
+  bool takeBody(std::shared_ptr<const http::HttpBodyBuffer> body) override;
   // Hands the reply over, once. "Transfer-Encoding" is dropped and "Content-Length" made to
   // match the body sent.
   void finish() override;
