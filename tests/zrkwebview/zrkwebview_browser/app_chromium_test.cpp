@@ -128,9 +128,8 @@ class AppChromiumTest : public ::testing::Test {
     std::shared_ptr<zrk::ZrkWebview> webview;
     pumpUntil([&] {
       webview = std::dynamic_pointer_cast<zrk::ZrkWebview>(window->findWebview("main_webview"));
-      return webview && webview->evaluateScriptSync("document.getElementById('status') && "
-                                                    "document.getElementById('status').textContent") ==
-                            "\"Ready.\"";
+      return webview && webview->evaluateScriptSync("document.body && document.body.dataset.state") ==
+                            "\"ready\"";
     });
     return webview;
   }
@@ -159,13 +158,15 @@ std::string windowText(desk::HWND hwnd) {
   return zrk::toUtf8(Vesk::WString(buffer, static_cast<size_t>(n)));
 }
 
-// The page out of the built bundle, with the bridge injected before its own script, and its title
-// on the window.
+// The page out of the built bundle, with the bridge injected before its own script (the page shows
+// its window through it), and its title on the window.
 TEST_F(AppChromiumTest, MainPageOfTheBundleAppearsWithItsTitle) {
   ASSERT_TRUE(bundleLoaded);
   auto webview = openMain("mainwindow");
   ASSERT_TRUE(webview);
-  EXPECT_EQ(webview->evaluateScriptSync("document.querySelector('h1').textContent"), "\"Pelmora\"");
+  EXPECT_EQ(webview->evaluateScriptSync("document.title"), "\"Pelmora\"");
+  // The window starts hidden; the page shows it through the window plugin once its script ran.
+  EXPECT_TRUE(desk::IsWindowVisible(window->nativeHandle()));
   ASSERT_TRUE(pumpUntil([&] { return windowText(window->nativeHandle()) == "Pelmora"; }, 10s))
       << windowText(window->nativeHandle());
 }

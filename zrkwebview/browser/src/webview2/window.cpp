@@ -1,4 +1,5 @@
 #include "zrkwebview/browser/src/webview2/window.h"
+#include "zrkwebview/browser/src/http-plugins/menu/win-menu.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -158,6 +159,7 @@ desk::LRESULT roundedWindowProc(desk::HWND hwnd, desk::UINT message, desk::WPARA
 
 std::shared_ptr<Window> createWindow(WindowDelegate* app, const std::string& label,
                                      const std::string& url, WindowOptions options) {
+  plugin::initMenuSupport();
   // The label is chosen, the window made and listed in one task on the UI thread, so two callers
   // wanting the same label get two labels, and a window is listed before the next task looks.
   std::shared_ptr<Window> result;
