@@ -150,11 +150,7 @@ std::shared_ptr<Vesk::TObject> EventPlugin::invoke(const std::string& command,
 }
 
 void registerEventPlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<EventPlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<EventPlugin>();
 }
 
 }  // namespace zrk::plugin

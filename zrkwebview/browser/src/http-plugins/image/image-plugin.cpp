@@ -148,11 +148,7 @@ std::shared_ptr<Vesk::TObject> ImagePlugin::invoke(const std::string& command,
 }
 
 void registerImagePlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<ImagePlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<ImagePlugin>();
 }
 
 }  // namespace zrk::plugin

@@ -484,11 +484,7 @@ std::shared_ptr<Vesk::TObject> MenuPlugin::invoke(const std::string& command, zr
 }
 
 void registerMenuPlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<MenuPlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<MenuPlugin>();
 }
 
 }  // namespace zrk::plugin

@@ -355,11 +355,7 @@ std::shared_ptr<Vesk::TObject> WindowPlugin::invoke(const std::string& command,
 }
 
 void registerWindowPlugin() {
-  static const bool registered = [] {
-    PluginRegistry::add(std::make_shared<WindowPlugin>());
-    return true;
-  }();
-  (void)registered;
+  registerPluginOnce<WindowPlugin>();
 }
 
 }  // namespace zrk::plugin
