@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "desk/clock.h"
@@ -406,6 +407,35 @@ TEST_F(ZrkWebviewFakeTest, EvaluateScriptSyncAnswersAndTimesOutOnTheClock) {
   fake->holdScriptResults(false);
   pump();
   EXPECT_EQ(late, "");
+}
+
+// Once the UI thread's queue has shut down, an evaluation asked from another thread cannot run:
+// -1 and exactly one (empty) completion, never an exception. Shutdown is for the whole process,
+// so it happens in a child.
+TEST_F(ZrkWebviewFakeTest, EvaluateScriptWhoseTaskCannotRunAnswersMinusOneAndCallsBackOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto made = ready(window);
+  EXPECT_EXIT(
+      {
+        dispatch_shutdown();
+        int result = 0;
+        int calls = 0;
+        bool succeeded = true;
+        bool threw = false;
+        std::thread other([&] {
+          try {
+            result = made->webview->evaluateScript("1+1", [&](const zrk::EvalCallbackContext& c) {
+              ++calls;
+              succeeded = c.succeeded;
+            }, false);
+          } catch (...) {
+            threw = true;
+          }
+        });
+        other.join();
+        std::_Exit(!threw && result == -1 && calls == 1 && !succeeded ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ZrkWebviewFakeTest, CloseFromAQueueThreadHopsAndTellsTheWindowOnce) {

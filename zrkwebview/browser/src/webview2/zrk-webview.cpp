@@ -41,10 +41,16 @@ bool onUiSync(const std::function<void()>& work) {
     return true;
   }
   bool ran = false;
-  dispatch_sync(dispatch_get_main_queue(), [&] {
-    ran = true;
-    work();
-  });
+  try {
+    dispatch_sync(dispatch_get_main_queue(), [&] {
+      ran = true;
+      work();
+    });
+  } catch (...) {
+    // Work that ran passes its failure on; work dropped unrun (the UI thread is shutting down)
+    // reports that it did not run, as a missing main queue does.
+    if (ran) throw;
+  }
   return ran;
 }
 
