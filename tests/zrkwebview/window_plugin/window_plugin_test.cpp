@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,14 +16,20 @@
 
 #include <nlohmann/json.hpp>
 
+#include "desk/attributes.h"
+#include "desk/icons.h"
 #include "desk/message.h"
+#include "desk/registry.h"
 #include "desk/test.h"
+#include "desk/test_services.h"
 #include "desk/window.h"
 #include "libdispatch/src/dispatch.h"
 #include "support/fake_webview.h"
 #include "vesk/strings.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/event-dispatcher.h"
+#include "zrkwebview/browser/src/http-plugins/image/image-resource.h"
+#include "zrkwebview/browser/src/http-plugins/window/window-native.h"
 #include "zrkwebview/browser/src/http-plugins/window/window-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/window/window-values.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
@@ -53,9 +62,9 @@ Answer answerOf(const std::shared_ptr<Vesk::TObject>& object) {
   return a;
 }
 
-Answer call(const std::string& command, const json& body) {
+Answer call(const std::string& command, const json& body, zrk::Webview* webview = nullptr) {
   zrk::plugin::WindowPlugin plugin;
-  return answerOf(plugin.invoke(command, nullptr, nullptr, nullptr, body));
+  return answerOf(plugin.invoke(command, webview, nullptr, nullptr, body));
 }
 
 desk::RECT rectOf(const std::shared_ptr<zrk::Window>& window) {
@@ -502,6 +511,468 @@ TEST_F(WindowPluginTest, CommandsFromTheRequestThread) {
   EXPECT_EQ(answers[5].body, "true");
   EXPECT_EQ(answers[6].body, "true");
   EXPECT_EQ(answers[7].body, "false");
+}
+
+desk::DWORD styleOf(const std::shared_ptr<zrk::Window>& window, int index = desk::GWL_STYLE) {
+  return static_cast<desk::DWORD>(desk::GetWindowLongPtr(window->nativeHandle(), index));
+}
+
+bool closeItemGreyed(const std::shared_ptr<zrk::Window>& window) {
+  desk::HMENU menu = desk::GetSystemMenu(window->nativeHandle(), 0);
+  return menu != nullptr &&
+         (desk::GetMenuState(menu, static_cast<desk::UINT>(desk::SC_CLOSE), desk::MF_BYCOMMAND) &
+          desk::MF_GRAYED) != 0;
+}
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (old_) setenv(name_, old_->c_str(), 1);
+    else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST_F(WindowPluginTest, BooleanSettersChangeTheWindowAndReadBack) {
+  auto w = open("main");
+  const std::string label = "main";
+  // Each setter, and what the window shows for each value.
+  struct Case {
+    const char* command;
+    const char* key;
+    std::function<bool()> state;  // the flag as the window has it now
+  };
+  const Case cases[] = {
+      {"set_minimizable", "minimizable",
+       [&] { return (styleOf(w) & desk::WS_MINIMIZEBOX) != 0 && call("is_minimizable", {{"label", label}}).body == "true"; }},
+      {"set_maximizable", "maximizable",
+       [&] { return (styleOf(w) & desk::WS_MAXIMIZEBOX) != 0 && call("is_maximizable", {{"label", label}}).body == "true"; }},
+      {"set_resizable", "resizable",
+       [&] { return (styleOf(w) & desk::WS_THICKFRAME) != 0 && call("is_resizable", {{"label", label}}).body == "true"; }},
+      // Closable greys only the close item: the system menu stays.
+      {"set_closable", "closable",
+       [&] {
+         EXPECT_NE(styleOf(w) & desk::WS_SYSMENU, 0u);
+         return !closeItemGreyed(w) && call("is_closable", {{"label", label}}).body == "true";
+       }},
+      {"set_visible", "visible", [&] { return call("is_visible", {{"label", label}}).body == "true"; }},
+      {"set_always_on_top", "alwaysOnTop",
+       [&] { return (styleOf(w, desk::GWL_EXSTYLE) & desk::WS_EX_TOPMOST) != 0; }},
+      {"set_content_protected", "contentProtected",
+       [&] {
+         desk::DWORD affinity = 0xFF;
+         desk::GetWindowDisplayAffinity(w->nativeHandle(), &affinity);
+         EXPECT_TRUE(affinity == desk::WDA_NONE || affinity == desk::WDA_EXCLUDEFROMCAPTURE);
+         return affinity == desk::WDA_EXCLUDEFROMCAPTURE;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    for (bool value : {false, true, false, true}) {
+      const Answer a = call(c.command, {{"label", label}, {c.key, value}});
+      EXPECT_EQ(a.status, 200);
+      EXPECT_EQ(a.body, "true");
+      EXPECT_EQ(a.type, "application/json");
+      EXPECT_EQ(c.state(), value);
+    }
+    // A key that is no JSON boolean is missing, and the window is left as it was (true).
+    for (const json& wrong : {json(0), json("false"), json(nullptr), json::object()}) {
+      const Answer a = call(c.command, {{"label", label}, {c.key, wrong}});
+      EXPECT_EQ(a.status, 400);
+      EXPECT_EQ(a.message, std::string("Missing parameter: \"") + c.key + "\"");
+      EXPECT_TRUE(c.state());
+    }
+    // The label is checked before the key.
+    EXPECT_EQ(call(c.command, {{"label", ""}}).message, "Set window title, but the label was empty.");
+    EXPECT_EQ(call(c.command, {{"label", "nowhere"}}).message,
+              "Could not find window with label: nowhere");
+  }
+
+  // The bottom of the z-order, and back to the top.
+  auto other = open("other");
+  call("set_always_on_top", {{"label", label}, {"alwaysOnTop", false}});
+  call("set_always_at_bottom", {{"label", label}, {"alwaysAtBottom", true}});
+  auto order = desk::test::zOrder();
+  ASSERT_FALSE(order.empty());
+  EXPECT_EQ(order.back(), w->nativeHandle());
+  call("set_always_at_bottom", {{"label", label}, {"alwaysAtBottom", false}});
+  EXPECT_EQ(desk::test::zOrder().front(), w->nativeHandle());
+
+  // Nothing to record for edits here, and the taskbar cannot be left on this platform.
+  EXPECT_EQ(call("set_content_edited", {{"label", label}, {"edited", true}}).body, "true");
+  EXPECT_EQ(call("is_content_edited", {{"label", label}}).body, "false");
+  const Answer excluded = call("exclude_from_taskbar", {{"label", label}, {"exclude", true}});
+  EXPECT_EQ(excluded.status, 500);
+  EXPECT_EQ(excluded.message, "Internal error: not implemented");
+  EXPECT_EQ(call("exclude_from_taskbar", {{"label", label}}).message,
+            "Missing parameter: \"exclude\"");
+}
+
+TEST_F(WindowPluginTest, EnabledDefaultsToTrue) {
+  auto w = open("main");
+  struct Case {
+    json body;
+    bool enabled;
+  };
+  const Case cases[] = {
+      {{{"label", "main"}, {"enabled", false}}, false},
+      {{{"label", "main"}}, true},
+      {{{"label", "main"}, {"enabled", false}}, false},
+      {{{"label", "main"}, {"enabled", "false"}}, true},
+      {{{"label", "main"}, {"enabled", false}}, false},
+      {{{"label", "main"}, {"enabled", 0}}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body.dump());
+    EXPECT_EQ(call("set_enabled", c.body).body, "true");
+    EXPECT_EQ(desk::IsWindowEnabled(w->nativeHandle()) != 0, c.enabled);
+  }
+  EXPECT_EQ(call("set_enabled", {{"enabled", true}}).message,
+            "Destroy window, but the label was empty.");
+}
+
+TEST_F(WindowPluginTest, LeavingFullScreenKeepsTheWindowsOwnStyle) {
+  desk::test::setMonitors({{u"left", {-1280, 0, 0, 1024}, {-1280, 0, 0, 1000}, 96, false},
+                           {u"main", {0, 0, 1920, 1080}, {0, 0, 1920, 1040}, 96, true}});
+  auto w = open("fixed", {{"resizable", false}, {"maximizable", false}});
+  const desk::RECT before = rectOf(w);
+  const desk::DWORD style = styleOf(w);
+  EXPECT_EQ(call("set_fullscreen", {{"label", "fixed"}, {"fullscreen", true}}).body, "true");
+  EXPECT_EQ(call("is_fullscreen", {{"label", "fixed"}}).body, "true");
+  const desk::RECT full = rectOf(w);
+  EXPECT_EQ((std::vector<int>{full.left, full.top, full.right, full.bottom}),
+            (std::vector<int>{0, 0, 1920, 1080}));  // the whole monitor, not its work area
+  EXPECT_EQ(styleOf(w) & desk::WS_CAPTION, 0u);
+
+  call("set_fullscreen", {{"label", "fixed"}, {"fullscreen", false}});
+  EXPECT_EQ(call("is_fullscreen", {{"label", "fixed"}}).body, "false");
+  EXPECT_EQ(call("is_resizable", {{"label", "fixed"}}).body, "false");
+  EXPECT_EQ(call("is_maximizable", {{"label", "fixed"}}).body, "false");
+  EXPECT_EQ(styleOf(w) & ~desk::WS_VISIBLE, style & ~desk::WS_VISIBLE);
+  const desk::RECT after = rectOf(w);
+  EXPECT_EQ((std::vector<int>{after.left, after.top, after.right, after.bottom}),
+            (std::vector<int>{before.left, before.top, before.right, before.bottom}));
+}
+
+TEST_F(WindowPluginTest, AttentionFlashesOnlyAWindowTheUserIsNotLookingAt) {
+  auto front = open("front");
+  auto back = open("back");
+  call("activate", {{"label", "front"}});
+  ASSERT_EQ(call("is_activated", {{"label", "front"}}).body, "true");
+  auto flash = [](const std::shared_ptr<zrk::Window>& w) {
+    return desk::test::windowAttributes(w->nativeHandle()).flash;
+  };
+  struct Case {
+    json value;
+    std::optional<desk::DWORD> flags;  // the flash "back" shows afterwards
+  };
+  const Case cases[] = {
+      {1, desk::FLASHW_ALL | desk::FLASHW_TIMERNOFG},
+      {0, std::nullopt},
+      {2.9, desk::FLASHW_TRAY | desk::FLASHW_TIMERNOFG},
+      {-7, std::nullopt},
+      {2, desk::FLASHW_TRAY | desk::FLASHW_TIMERNOFG},
+      {3, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.dump());
+    const Answer a = call("request_user_attention", {{"label", "back"}, {"value", c.value}});
+    EXPECT_EQ(a.body, "true");
+    auto now = flash(back);
+    ASSERT_EQ(now.has_value(), c.flags.has_value());
+    if (now) {
+      EXPECT_EQ(now->flags, *c.flags);
+      EXPECT_EQ(now->count, 4294967294u);
+      EXPECT_EQ(now->timeout, 0u);
+    }
+  }
+  // The active window is not flashed, yet the page is told "true".
+  EXPECT_EQ(call("request_user_attention", {{"label", "front"}, {"value", 1}}).body, "true");
+  EXPECT_FALSE(flash(front).has_value());
+
+  for (const json& wrong : {json("1"), json(true), json(nullptr)}) {
+    EXPECT_EQ(call("request_user_attention", {{"label", "back"}, {"value", wrong}}).message,
+              "Missing parameter: \"value\"");
+  }
+  EXPECT_EQ(call("request_user_attention", {{"value", 1}}).message,
+            "Set window title, but the label was empty.");
+}
+
+TEST_F(WindowPluginTest, FrameThemeAndSystemTheme) {
+  open("main");
+  struct Case {
+    json body;
+    const char* theme;
+  };
+  const Case cases[] = {
+      {{{"label", "main"}, {"theme", "light"}}, "\"light\""},
+      {{{"label", "main"}, {"theme", "Light"}}, "\"dark\""},
+      {{{"label", "main"}, {"theme", "light"}, {"updateView", true}}, "\"light\""},
+      {{{"label", "main"}}, "\"dark\""},
+      {{{"label", "main"}, {"theme", "light"}}, "\"light\""},
+      {{{"label", "main"}, {"theme", 0}}, "\"dark\""},
+      {{{"label", "main"}, {"theme", "LIGHT"}}, "\"dark\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body.dump());
+    const Answer set = call("set_theme", c.body);
+    EXPECT_EQ(set.status, 200);
+    EXPECT_EQ(set.message, "OK");
+    EXPECT_EQ(set.body, "");
+    const Answer got = call("theme", {{"label", "main"}});
+    EXPECT_EQ(got.body, c.theme);
+    EXPECT_EQ(got.type, "application/json");
+  }
+
+  // The system's preference: the stored value, with no desktop portal to ask.
+  ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/pelmora-test-bus");
+  const std::string key = "Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
+  EXPECT_EQ(call("get_system_theme", json()).body, "light");  // no value
+  for (uint32_t light : {0u, 1u}) {
+    desk::test::seedRegistryValue(key, "AppsUseLightTheme", desk::REG_DWORD,
+                                  std::string(1, static_cast<char>(light)) + std::string(3, '\0'));
+    const Answer a = call("get_system_theme", json());  // no label needed
+    EXPECT_EQ(a.body, light == 0 ? "dark" : "light");
+    EXPECT_EQ(a.type, "text/plain");
+  }
+  // The window's own frame is not the system's choice.
+  call("set_theme", {{"label", "main"}, {"theme", "light"}});
+  EXPECT_EQ(call("theme", {{"label", "main"}}).body, "\"light\"");
+}
+
+class MonitorsTest : public WindowPluginTest {
+ protected:
+  void SetUp() override {
+    WindowPluginTest::SetUp();
+    handles = desk::test::setMonitors(
+        {{u"\\\\.\\DISPLAY2", {-1280, 0, 0, 1024}, {-1280, 0, 0, 1000}, 144, false},
+         {u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, {0, 0, 1920, 1040}, 96, true},
+         {u"\\\\.\\DISPLAY3", {1920, 0, 3840, 1200}, {1920, 0, 3840, 1160}, 100, false}});
+  }
+  std::vector<desk::HMONITOR> handles;
+};
+
+constexpr char kLeft[] =
+    R"({"name":"\\\\.\\DISPLAY2","position":{"x":-1280.0,"y":0.0},"scaleFactor":1.5,)"
+    R"("size":{"height":1024.0,"width":1280.0}})";
+constexpr char kPrimary[] =
+    R"({"name":"\\\\.\\DISPLAY1","position":{"x":0.0,"y":0.0},"scaleFactor":1.0,)"
+    R"("size":{"height":1080.0,"width":1920.0}})";
+constexpr char kRight[] =
+    R"({"name":"\\\\.\\DISPLAY3","position":{"x":1920.0,"y":0.0},)"
+    R"("scaleFactor":1.0416666269302368,"size":{"height":1200.0,"width":1920.0}})";
+
+TEST_F(MonitorsTest, RecordsInEnumerationOrderWithTheirRectanglesOnStdout) {
+  testing::internal::CaptureStdout();
+  const Answer all = call("available_monitors", json());
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(all.type, "application/json");
+  EXPECT_EQ(all.body, std::string("[") + kLeft + "," + kPrimary + "," + kRight + "]");
+  EXPECT_EQ(printed,
+            "left: -1280, top: 0, right: 0, bottom: 1024\n"
+            "left: 0, top: 0, right: 1920, bottom: 1080\n"
+            "left: 1920, top: 0, right: 3840, bottom: 1200\n");
+  EXPECT_EQ(call("primary_monitor", {{"label", "ignored"}}).body, kPrimary);
+
+  // Without the per-monitor DPI call every monitor has the system DPI.
+  desk::test::setPerMonitorDpiAvailable(false);
+  desk::test::setSystemDpi(120);
+  for (const auto& record : json::parse(call("available_monitors", json()).body)) {
+    EXPECT_EQ(record["scaleFactor"].get<double>(), 1.25);
+  }
+}
+
+TEST_F(MonitorsTest, NearestToAPointAndToTheCallersWindow) {
+  struct Case {
+    json body;
+    const char* monitor;
+  };
+  const Case cases[] = {
+      {json::object(), kPrimary},
+      {json(), kPrimary},
+      {{{"x", 2500.5}, {"y", 10}}, kRight},
+      {{{"x", "2500"}, {"y", 10}}, kPrimary},  // text is no number: 0
+      {{{"x", -0.5}, {"y", -0.9}}, kPrimary},  // truncated toward zero: (0, 0)
+      {{{"x", -1.5}, {"y", 0}}, kLeft},
+      {{{"x", -90000}, {"y", 50000}}, kLeft},  // far outside: the nearest
+      {{{"x", 1e300}, {"y", 0}}, kRight},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(call("monitor_from_point", c.body).body, c.monitor) << c.body.dump();
+  }
+
+  // The caller's own window, wherever a "label" points; the part of it that is larger decides.
+  auto straddling = open("straddling", {{"x", 1800}, {"y", 100}, {"width", 800}, {"height", 600}});
+  open("left", {{"x", -1000}, {"y", 100}, {"width", 400}, {"height", 300}});
+  auto page = straddling->findWebview(zrk::kMainWebviewLabel);
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(call("current_monitor", {{"label", "left"}}, page.get()).body, kRight);
+  call("move", {{"label", "straddling"},
+                {"pos", {{"x", -300}, {"y", 0}}},
+                {"size", {{"width", 800}, {"height", 600}}}});
+  EXPECT_EQ(call("current_monitor", json(), page.get()).body, kPrimary);
+  EXPECT_EQ(call("current_monitor", json()).body, kPrimary);  // no calling page
+  FakeWebview orphan("orphan");
+  EXPECT_EQ(call("current_monitor", json(), &orphan).body, kPrimary);  // no window
+
+  desk::SetCursorPos(-100, 50);
+  const Answer cursor = call("cursor_position", json());
+  EXPECT_EQ(cursor.body, R"({"x":-100.0,"y":50.0})");
+  EXPECT_EQ(cursor.type, "application/json");
+}
+
+TEST_F(MonitorsTest, AMonitorThatCannotBeReadIsZeros) {
+  const desk::HMONITOR stale = handles[0];
+  desk::test::setMonitors({{u"only", {0, 0, 800, 600}, {0, 0, 800, 560}, 96, true}});
+  const zrk::plugin::MonitorRecord record = zrk::plugin::describeMonitor(stale);
+  EXPECT_EQ(record.name, "");
+  EXPECT_EQ((std::vector<float>{record.x, record.y, record.width, record.height}),
+            (std::vector<float>{0, 0, 0, 0}));
+  const zrk::plugin::MonitorRecord none = zrk::plugin::describeMonitor(nullptr);
+  EXPECT_EQ(none.name, "");
+  EXPECT_EQ(none.width, 0.0f);
+}
+
+class IconTest : public WindowPluginTest {
+ protected:
+  // Two pixels: opaque red, half-transparent blue.
+  static uint32_t image(zrk::Webview* page, zrk::plugin::ImageType kind) {
+    static const std::vector<uint8_t> kPixels = {255, 0, 0, 255, 0, 0, 255, 128};
+    return zrk::plugin::createImageFromRgba(page, kPixels, 2, 1, kind, -1);
+  }
+};
+
+TEST_F(IconTest, AnIconImageOfTheCallingPageBecomesBothIcons) {
+  const size_t before = desk::test::liveIconCount();
+  auto w = open("main");
+  auto other = open("other");
+  auto page = w->findWebview(zrk::kMainWebviewLabel);
+  auto otherPage = other->findWebview(zrk::kMainWebviewLabel);
+  ASSERT_TRUE(page && otherPage);
+  const uint32_t icon = image(page.get(), zrk::plugin::kImageTypeIco);
+  const uint32_t bitmap = image(page.get(), zrk::plugin::kImageTypeBmp);
+  ASSERT_NE(icon, 0u);
+  ASSERT_NE(bitmap, 0u);
+
+  const Answer set = call("set_icon", {{"label", "main"}, {"rid", icon}}, page.get());
+  EXPECT_EQ(set.body, "true");
+  EXPECT_EQ(set.type, "application/json");
+  auto shown = desk::test::snapshot(w->nativeHandle());
+  ASSERT_TRUE(shown);
+  ASSERT_NE(shown->bigIcon, nullptr);
+  EXPECT_EQ(shown->smallIcon, shown->bigIcon);
+  const desk::gfx::Bitmap* pixels = desk::iconBitmap(shown->bigIcon);
+  ASSERT_NE(pixels, nullptr);
+  EXPECT_EQ(pixels->pixel(0, 0), 0xFFFF0000u);
+  EXPECT_EQ(pixels->pixel(1, 0), 0x800000FFu);
+
+  // The window keeps one icon of its own however often it is given one.
+  for (int i = 0; i < 20; ++i) {
+    const json rid = i % 2 == 0 ? json(icon) : json(icon + 0.8);  // the fraction is dropped
+    ASSERT_EQ(call("set_icon", {{"label", "main"}, {"rid", rid}}, page.get()).body, "true");
+  }
+  EXPECT_EQ(desk::test::liveIconCount(), before + 1);
+
+  // Other rids, kinds, pages and windows change nothing.
+  const desk::HICON current = desk::test::snapshot(w->nativeHandle())->bigIcon;
+  struct Case {
+    const char* what;
+    json rid;
+    zrk::Webview* caller;
+  };
+  const Case refused[] = {
+      {"rid 0", 0, page.get()},
+      {"unknown rid", icon + 1000, page.get()},
+      {"a bitmap image", bitmap, page.get()},
+      {"another page's ids", icon, otherPage.get()},
+      {"no calling page", icon, nullptr},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(call("set_icon", {{"label", "main"}, {"rid", c.rid}}, c.caller).body, "false");
+    EXPECT_EQ(desk::test::snapshot(w->nativeHandle())->bigIcon, current);
+  }
+  EXPECT_EQ(desk::test::liveIconCount(), before + 1);
+
+  for (const json& wrong : {json(std::to_string(icon)), json(true), json(nullptr)}) {
+    EXPECT_EQ(call("set_icon", {{"label", "main"}, {"rid", wrong}}, page.get()).message,
+              "Icon resource id is required.");
+  }
+  EXPECT_EQ(call("set_icon", {{"label", ""}}, page.get()).message,
+            "Set window title, but the label was empty.");
+
+  // The icon is given to another window from a request thread; each window owns its own.
+  std::atomic<bool> done{false};
+  Answer fromThread;
+  std::thread request([&] {
+    fromThread = call("set_icon", {{"label", "other"}, {"rid", icon}}, page.get());
+    done = true;
+  });
+  EXPECT_TRUE(desk::test::pumpUntil([&] { return done.load(); }));
+  request.join();
+  EXPECT_EQ(fromThread.body, "true");
+  EXPECT_EQ(desk::test::liveIconCount(), before + 2);
+
+  // A destroyed window gives its icon back.
+  call("destroy", {{"label", "main"}});
+  call("destroy", {{"label", "other"}});
+  desk::test::pump();
+  EXPECT_EQ(desk::test::liveIconCount(), before);
+}
+
+TEST_F(WindowPluginTest, ProgressFollowsTheValueAndStaysInRange) {
+  auto w = open("main");
+  const json main = {{"label", "main"}};
+  auto progress = [&] { return desk::test::windowAttributes(w->nativeHandle()); };
+  struct Case {
+    json value;
+    int state;
+    uint64_t completed;
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {{{"status", "normal"}, {"progress", 40}}, desk::TBPF_NORMAL, 40, {"state 2", "value 40/100"}},
+      {{{"status", "Paused"}}, desk::TBPF_NOPROGRESS, 40, {"state 0"}},
+      {{{"status", "paused"}, {"progress", 45.9}}, desk::TBPF_PAUSED, 45, {"state 8", "value 45/100"}},
+      // Only a value: the state is cleared first, and the value shows a normal bar again.
+      {{{"progress", 75.6}}, desk::TBPF_NORMAL, 75, {"state 0", "value 75/100"}},
+      {nullptr, desk::TBPF_NOPROGRESS, 75, {"state 0"}},
+      {{{"status", "error"}, {"progress", -5}}, desk::TBPF_ERROR, 0, {"state 4", "value 0/100"}},
+      {{{"status", "normal"}, {"progress", 150}}, desk::TBPF_NORMAL, 100, {"state 2", "value 100/100"}},
+      {{{"status", "indeterminate"}, {"progress", "50"}}, desk::TBPF_INDETERMINATE, 100, {"state 1"}},
+      {{{"status", "none"}}, desk::TBPF_NOPROGRESS, 100, {"state 0"}},
+      {{{"status", "normal"}, {"progress", -1e300}}, desk::TBPF_NORMAL, 0, {"state 2", "value 0/100"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.dump());
+    const size_t logged = progress().progressLog.size();
+    const Answer a = call("set_progress_bar", {{"label", "main"}, {"value", c.value}});
+    EXPECT_EQ(a.body, "true");
+    const auto now = progress();
+    EXPECT_EQ(now.progressState, c.state);
+    EXPECT_EQ(now.progressCompleted, c.completed);
+    EXPECT_EQ(std::vector<std::string>(now.progressLog.begin() + static_cast<long>(logged),
+                                       now.progressLog.end()),
+              c.log);
+  }
+  const size_t logged = progress().progressLog.size();
+  EXPECT_EQ(call("set_progress_bar", main).message,
+            "Failed to set progress bar. No value was provided.");
+  EXPECT_EQ(call("set_progress_bar", {{"value", json::object()}}).message,
+            "Set window title, but the label was empty.");
+  // Without a taskbar there is nothing to show, and the page is not told.
+  desk::test::failTaskbarCreation(true);
+  EXPECT_EQ(call("set_progress_bar", {{"label", "main"}, {"value", {{"status", "error"}}}}).body,
+            "true");
+  desk::test::failTaskbarCreation(false);
+  EXPECT_EQ(progress().progressLog.size(), logged);
 }
 
 }  // namespace

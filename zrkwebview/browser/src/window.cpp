@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "desk/icons.h"
 #include "vesk/log.h"
 #include "vesk/strings.h"
 #include "zrkwebview/browser/src/event-dispatcher.h"
@@ -63,6 +64,24 @@ int truncateToInt(float value) {
     return std::numeric_limits<int32_t>::min();
   }
   return static_cast<int>(value);
+}
+
+Window::~Window() { releaseIcon(); }
+
+void Window::adoptIcon(desk::HICON icon) {
+  desk::HICON previous = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(iconMutex_);
+    if (icon == ownedIcon_) return;
+    previous = ownedIcon_;
+    ownedIcon_ = icon;
+  }
+  if (previous != nullptr) desk::DestroyIcon(previous);
+}
+
+desk::HICON Window::ownedIcon() {
+  std::lock_guard<std::mutex> lock(iconMutex_);
+  return ownedIcon_;
 }
 
 // ---- WindowDelegate defaults
@@ -342,6 +361,8 @@ void Window::initPageMetadata() {
 }
 
 void Window::onClosed() {
+  // The native window is going: nothing shows the icon any more.
+  releaseIcon();
   std::vector<std::shared_ptr<Webview>> closed;
   {
     std::lock_guard<std::mutex> lock(webviewsMutex_);

@@ -86,7 +86,8 @@ class Window : public Vesk::TObject, public std::enable_shared_from_this<Window>
   Window() = default;
   Window(const Window&) = delete;
   Window& operator=(const Window&) = delete;
-  ~Window() override = default;
+  // Destroys the icon the window still owns.
+  ~Window() override;
 
   // The application, set when the window is created; null until then.
   WindowDelegate* delegate() const { return delegate_; }
@@ -126,6 +127,12 @@ class Window : public Vesk::TObject, public std::enable_shared_from_this<Window>
   // Delivers a page event to this window's listeners of `event`: in the webview of that label, or
   // in every webview when the label is empty.
   void emit(const std::string& event, const nlohmann::json& payload, const std::string& webviewLabel);
+
+  // The icon the window was given from a page's image: the window owns it, one at a time. Adopting
+  // one destroys the icon it replaces; the native window's end and the object's destroy the last.
+  void adoptIcon(desk::HICON icon);
+  desk::HICON ownedIcon();
+  void releaseIcon() { adoptIcon(nullptr); }
 
   // Objects the window keeps alive (the application keeps itself alive through its main window).
   void retainDelegate(const std::shared_ptr<WindowDelegate>& delegate);
@@ -270,6 +277,8 @@ class Window : public Vesk::TObject, public std::enable_shared_from_this<Window>
 
  private:
   std::mutex labelMutex_;
+  desk::HICON ownedIcon_ = nullptr;  // guarded by iconMutex_
+  std::mutex iconMutex_;
 };
 
 }  // namespace zrk

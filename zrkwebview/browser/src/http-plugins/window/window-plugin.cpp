@@ -6,7 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "zrkwebview/browser/src/app-paths.h"
 #include "zrkwebview/browser/src/app.h"
+#include "zrkwebview/browser/src/http-plugins/window/window-native.h"
 #include "zrkwebview/browser/src/http-plugins/window/plugin-replies.h"
 #include "zrkwebview/browser/src/http-plugins/window/window-values.h"
 #include "zrkwebview/browser/src/webview2/window.h"
@@ -253,6 +255,111 @@ Reply move(Window& window, const json& body) {
   return replies::yes();
 }
 
+// --- flags, style and theme
+
+// A setter whose boolean key is required: missing, or of another JSON type, answers
+// 400 Missing parameter: "key" and leaves the window alone.
+CommandHandler setter(const char* key, std::function<void(Window&, bool)> operation) {
+  return onWindow([key, operation = std::move(operation)](Window& window, const json& body) {
+    auto value = replies::boolOf(body, key);
+    if (!value) return replies::missingParameter(key);
+    operation(window, *value);
+    return replies::yes();
+  });
+}
+
+Reply setEnabled(Window& window, const json& body) {
+  window.setEnabled(payload::boolOr(body, "enabled", true));
+  return replies::yes();
+}
+
+Reply requestUserAttention(Window& window, const json& body) {
+  auto type = replies::int32Of(body, "value");
+  if (!type) return replies::missingParameter("value");
+  window.requestUserAttention(*type);
+  return replies::yes();
+}
+
+Reply theme(Window& window, const json&) {
+  return replies::json(window.theme() == 1 ? "dark" : "light");
+}
+
+// Only the exact word "light" makes the frame light; anything else, or nothing, makes it dark.
+// "updateView" has no meaning for a frame here.
+Reply setTheme(Window& window, const json& body) {
+  const std::string word = payload::stringOr(body, "theme");
+  window.setTheme(word == "light" ? 0 : 1);
+  return replies::ok();
+}
+
+Reply getSystemTheme(const json&, zrk::Webview*, http::HttpRequest*) {
+  return replies::text(isSystemDarkTheme() ? "dark" : "light");
+}
+
+// --- monitors and the cursor (no window lookup, no failure)
+
+Reply availableMonitors(const json&, zrk::Webview*, http::HttpRequest*) {
+  json list = json::array();
+  for (const MonitorRecord& record : enumerateMonitors()) list.push_back(monitorToJson(record));
+  return replies::json(list);
+}
+
+Reply primaryMonitor(const json&, zrk::Webview*, http::HttpRequest*) {
+  return replies::json(monitorToJson(describePrimaryMonitor()));
+}
+
+// The monitor of the calling page's own window; a label in the body is not looked at.
+Reply currentMonitor(const json&, zrk::Webview* webview, http::HttpRequest*) {
+  std::shared_ptr<Window> window = webview != nullptr ? webview->window() : nullptr;
+  return replies::json(monitorToJson(describeWindowMonitor(window.get())));
+}
+
+// A coordinate that is missing or no number counts as 0.
+Reply monitorFromPoint(const json& body, zrk::Webview*, http::HttpRequest*) {
+  const float x = replies::floatOf(body, "x").value_or(0.0f);
+  const float y = replies::floatOf(body, "y").value_or(0.0f);
+  return replies::json(monitorToJson(describeMonitorAtPoint(x, y)));
+}
+
+Reply cursorPosition(const json&, zrk::Webview*, http::HttpRequest*) {
+  const auto [x, y] = cursorScreenPosition();
+  return replies::json(positionToJson({x, y}));
+}
+
+// --- icon and taskbar progress
+
+CommandHandler setIcon() {
+  return [](const json& body, zrk::Webview* webview, http::HttpRequest*) -> Reply {
+    auto found = replies::lookupWindow(body, replies::kEmptyLabel);
+    if (!found.window) return found.failure;
+    auto rid = replies::int32Of(body, "rid");
+    if (!rid) return replies::error(400, "Icon resource id is required.");
+    return replies::json(setWindowIcon(found.window.get(), webview, *rid));
+  };
+}
+
+// "value" {status, progress}: a status word sets the state (any other, or none, clears the
+// progress); a number under "progress" is the completed part of 100, its fraction cut off.
+Reply setProgressBar(Window& window, const json& body) {
+  const json* value = payload::member(body, "value");
+  if (value == nullptr) {
+    return replies::error(400, "Failed to set progress bar. No value was provided.");
+  }
+  ProgressBarState state;
+  if (auto status = replies::stringOf(*value, "status")) {
+    static const std::pair<const char*, int> kStatuses[] = {
+        {"none", 0}, {"normal", 1}, {"indeterminate", 2}, {"paused", 3}, {"error", 4}};
+    for (const auto& [word, number] : kStatuses) {
+      if (*status == word) state.status = number;
+    }
+  }
+  if (auto progress = replies::int32Of(*value, "progress")) {
+    state.progress = static_cast<double>(*progress);
+  }
+  window.setProgressBar(state);
+  return replies::yes();
+}
+
 }  // namespace
 
 WindowPlugin::WindowPlugin() {
@@ -335,6 +442,32 @@ CommandTable WindowPlugin::commandTable() {
          return replies::ok();
        })},
       {"find", &find},
+      {"theme", onWindow(&theme)},
+      {"set_minimizable", setter("minimizable", [](Window& w, bool v) { w.setMinimizable(v); })},
+      {"set_maximizable", setter("maximizable", [](Window& w, bool v) { w.setMaximizable(v); })},
+      {"set_resizable", setter("resizable", [](Window& w, bool v) { w.setResizable(v); })},
+      {"set_closable", setter("closable", [](Window& w, bool v) { w.setClosable(v); })},
+      {"set_fullscreen", setter("fullscreen", [](Window& w, bool v) { w.setFullscreen(v); })},
+      {"exclude_from_taskbar",
+       setter("exclude", [](Window& w, bool v) { w.excludeFromTaskbar(v); })},
+      {"set_visible", setter("visible", [](Window& w, bool v) { w.setVisible(v); })},
+      {"set_always_on_top", setter("alwaysOnTop", [](Window& w, bool v) { w.setAlwaysOnTop(v); })},
+      {"set_always_at_bottom",
+       setter("alwaysAtBottom", [](Window& w, bool v) { w.setAlwaysAtBottom(v); })},
+      {"set_content_protected",
+       setter("contentProtected", [](Window& w, bool v) { w.setContentProtected(v); })},
+      {"set_content_edited", setter("edited", [](Window& w, bool v) { w.setContentEdited(v); })},
+      {"request_user_attention", onWindow(&requestUserAttention)},
+      {"set_enabled", onWindow(&setEnabled, kEmptyLabelDestroy)},
+      {"set_theme", onWindow(&setTheme)},
+      {"get_system_theme", &getSystemTheme},
+      {"available_monitors", &availableMonitors},
+      {"primary_monitor", &primaryMonitor},
+      {"current_monitor", &currentMonitor},
+      {"monitor_from_point", &monitorFromPoint},
+      {"cursor_position", &cursorPosition},
+      {"set_icon", setIcon()},
+      {"set_progress_bar", onWindow(&setProgressBar)},
   };
 }
 

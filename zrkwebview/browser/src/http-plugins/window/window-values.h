@@ -26,6 +26,24 @@ inline float scaled(float logical, double scaleFactor) {
   return replies::toFloat(replies::clampCoordinate(static_cast<double>(logical) * scaleFactor));
 }
 
+// The reading SizeValue::from and PositionValue::from share: the deciding member ("Physical",
+// else "Logical") of an object, which must hold both numbers `first` and `second`.
+template <typename Value>
+std::optional<Value> unitPair(const nlohmann::json& value, const char* first, const char* second) {
+  if (!value.is_object()) return std::nullopt;
+  Unit unit = Unit::Physical;
+  const nlohmann::json* member = payload::member(value, "Physical");
+  if (member == nullptr) {
+    unit = Unit::Logical;
+    member = payload::member(value, "Logical");
+  }
+  if (member == nullptr) return std::nullopt;
+  const auto a = replies::floatOf(*member, first);
+  const auto b = replies::floatOf(*member, second);
+  if (!a || !b) return std::nullopt;
+  return Value{unit, *a, *b};
+}
+
 struct SizeValue {
   Unit unit = Unit::Physical;
   float width = 0;
@@ -41,18 +59,7 @@ struct SizeValue {
   // object holding both numbers. A "Physical" member that lacks one is no size, whatever stands
   // under "Logical".
   static std::optional<SizeValue> from(const nlohmann::json& value) {
-    if (!value.is_object()) return std::nullopt;
-    Unit unit = Unit::Physical;
-    const nlohmann::json* member = payload::member(value, "Physical");
-    if (member == nullptr) {
-      unit = Unit::Logical;
-      member = payload::member(value, "Logical");
-    }
-    if (member == nullptr) return std::nullopt;
-    const auto w = replies::floatOf(*member, "width");
-    const auto h = replies::floatOf(*member, "height");
-    if (!w || !h) return std::nullopt;
-    return SizeValue{unit, *w, *h};
+    return unitPair<SizeValue>(value, "width", "height");
   }
 };
 
@@ -68,18 +75,7 @@ struct PositionValue {
 
   // As SizeValue::from, with "x" and "y".
   static std::optional<PositionValue> from(const nlohmann::json& value) {
-    if (!value.is_object()) return std::nullopt;
-    Unit unit = Unit::Physical;
-    const nlohmann::json* member = payload::member(value, "Physical");
-    if (member == nullptr) {
-      unit = Unit::Logical;
-      member = payload::member(value, "Logical");
-    }
-    if (member == nullptr) return std::nullopt;
-    const auto x = replies::floatOf(*member, "x");
-    const auto y = replies::floatOf(*member, "y");
-    if (!x || !y) return std::nullopt;
-    return PositionValue{unit, *x, *y};
+    return unitPair<PositionValue>(value, "x", "y");
   }
 
   // The lenient reading: missing or non-numeric numbers count as 0, and a value with neither
