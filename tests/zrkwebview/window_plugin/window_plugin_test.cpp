@@ -706,7 +706,7 @@ TEST_F(WindowPluginTest, AttentionFlashesOnlyAWindowTheUserIsNotLookingAt) {
 }
 
 TEST_F(WindowPluginTest, FrameThemeAndSystemTheme) {
-  open("main");
+  auto w = open("main");
   struct Case {
     json body;
     const char* theme;
@@ -729,6 +729,9 @@ TEST_F(WindowPluginTest, FrameThemeAndSystemTheme) {
     const Answer got = call("theme", {{"label", "main"}});
     EXPECT_EQ(got.body, c.theme);
     EXPECT_EQ(got.type, "application/json");
+    // The frame's own dark-mode attribute agrees.
+    auto dwm = desk::test::windowAttributes(w->nativeHandle()).dwm;
+    EXPECT_EQ(dwm[desk::DWMWA_USE_IMMERSIVE_DARK_MODE], std::string(c.theme) == "\"dark\"" ? 1u : 0u);
   }
 
   // The system's preference: the stored value, with no desktop portal to ask.
@@ -770,8 +773,9 @@ constexpr char kRight[] =
     R"("scaleFactor":1.0416666269302368,"size":{"height":1200.0,"width":1920.0}})";
 
 TEST_F(MonitorsTest, RecordsInEnumerationOrderWithTheirRectanglesOnStdout) {
+  zrk::plugin::WindowPlugin plugin;  // made first: its constructor writes a line of its own
   testing::internal::CaptureStdout();
-  const Answer all = call("available_monitors", json());
+  const Answer all = answerOf(plugin.invoke("available_monitors", nullptr, nullptr, nullptr, json()));
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(all.type, "application/json");
   EXPECT_EQ(all.body, std::string("[") + kLeft + "," + kPrimary + "," + kRight + "]");
@@ -939,15 +943,15 @@ TEST_F(WindowPluginTest, ProgressFollowsTheValueAndStaysInRange) {
   };
   const Case cases[] = {
       {{{"status", "normal"}, {"progress", 40}}, desk::TBPF_NORMAL, 40, {"state 2", "value 40/100"}},
-      {{{"status", "Paused"}}, desk::TBPF_NOPROGRESS, 40, {"state 0"}},
+      {{{"status", "Paused"}}, desk::TBPF_NOPROGRESS, 0, {"state 0"}},
       {{{"status", "paused"}, {"progress", 45.9}}, desk::TBPF_PAUSED, 45, {"state 8", "value 45/100"}},
-      // Only a value: the state is cleared first, and the value shows a normal bar again.
-      {{{"progress", 75.6}}, desk::TBPF_NORMAL, 75, {"state 0", "value 75/100"}},
-      {nullptr, desk::TBPF_NOPROGRESS, 75, {"state 0"}},
+      // Only a value: the state is cleared first, and the value brings a normal bar back.
+      {{{"progress", 75.6}}, desk::TBPF_NORMAL, 75, {"state 0", "state 2", "value 75/100"}},
+      {nullptr, desk::TBPF_NOPROGRESS, 0, {"state 0"}},
       {{{"status", "error"}, {"progress", -5}}, desk::TBPF_ERROR, 0, {"state 4", "value 0/100"}},
       {{{"status", "normal"}, {"progress", 150}}, desk::TBPF_NORMAL, 100, {"state 2", "value 100/100"}},
       {{{"status", "indeterminate"}, {"progress", "50"}}, desk::TBPF_INDETERMINATE, 100, {"state 1"}},
-      {{{"status", "none"}}, desk::TBPF_NOPROGRESS, 100, {"state 0"}},
+      {{{"status", "none"}}, desk::TBPF_NOPROGRESS, 0, {"state 0"}},
       {{{"status", "normal"}, {"progress", -1e300}}, desk::TBPF_NORMAL, 0, {"state 2", "value 0/100"}},
   };
   for (const Case& c : cases) {
