@@ -365,6 +365,7 @@ TEST_F(WebviewPluginTest, AWebviewWithoutItsEngineViewYet) {
   EXPECT_EQ(call("get_position", target("young")).body, R"({"x":0,"y":0})");
   EXPECT_EQ(call("is_devtools_enabled", target("young")).body, "false");
   ASSERT_TRUE(ready("main", "young"));
+  young->setDevToolsEnabled(true);
   EXPECT_EQ(call("is_devtools_enabled", target("young")).body, "true");
   EXPECT_EQ(call("set_background_color", with(target("young"), {{"argb", 0xFF0000FF}})).status, 200);
   EXPECT_EQ(call("get_background_color", target("young")).body, "4278190335");
@@ -375,6 +376,7 @@ TEST_F(WebviewPluginTest, DevtoolsAndClose) {
   auto side = ready("main", "side");
   ASSERT_TRUE(side);
   auto fake = fakeOf(*side);
+  side->setDevToolsEnabled(true);
   const struct {
     const char* command;
     const char* body;
