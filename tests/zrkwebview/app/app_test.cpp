@@ -337,10 +337,10 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
   EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 3),
             (std::vector<std::string>{"/asset", "/localfile", "/plugin"}));
   EXPECT_EQ(plugins, std::set<std::string>(names.begin() + 3, names.end()));
-  EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "clipboard", "defaults", "dialog",
-                                            "dropzone", "event", "fetch", "fs", "image", "menu",
-                                            "path", "printer", "resource", "sharedmem", "system",
-                                            "window"}));
+  EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "app", "clipboard", "defaults", "dialog",
+                                            "dropzone", "event", "fetch", "fs", "image",
+                                            "logging", "menu", "path", "printer", "resource",
+                                            "sharedmem", "system", "webview", "window"}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "zrkwebview/browser/src/app-paths.h"
 #include "zrkwebview/browser/src/handlers/static-path-table.h"
+#include "zrkwebview/browser/src/http-plugins/app/app-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/clipboard/clipboard-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/defaults/defaults-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/dialog/dialog-plugin.h"
@@ -14,12 +15,14 @@
 #include "zrkwebview/browser/src/http-plugins/fs/fs-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/image/image-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/logging/logging-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/menu/menu-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/path/path-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/printer/printer-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/webview/webview-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/window/window-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
@@ -43,7 +46,7 @@ constexpr Registration kBuiltins[] = {
     {"/asset", &http::registerAssetHandler},
     {"/localfile", &http::registerLocalfileHandler},
     {"/plugin", &http::registerPluginHandler},
-    {"app", nullptr},
+    {"app", &plugin::registerAppPlugin},
     {"defaults", &plugin::registerDefaultsPlugin},
     {"dialog", &plugin::registerDialogPlugin},
     {"event", &plugin::registerEventPlugin},
@@ -56,13 +59,13 @@ constexpr Registration kBuiltins[] = {
     {"path", &plugin::registerPathPlugin},
     {"resource", &plugin::registerResourcePlugin},
     {"tray", nullptr},
-    {"webview", nullptr},
+    {"webview", &plugin::registerWebviewPlugin},
     {"window", &plugin::registerWindowPlugin},
     {"system", &plugin::registerSystemPlugin},
     {"printer", &plugin::registerPrinterPlugin},
     {"clipboard", &plugin::registerClipboardPlugin},
     {"sharedmem", &plugin::registerSharedMemPlugin},
-    {"logging", nullptr},
+    {"logging", &plugin::registerLoggingPlugin},
     {"dropzone", &plugin::registerDropzonePlugin},
 };
 

@@ -1,0 +1,163 @@
+// The webview plugin in the real Chromium: a second webview made by "create" loads its page out of
+// a folder the app plugin added, shows its background colour, and is gone after "close".
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "desk/gfx/bitmap.h"
+#include "desk/gfx/image_file.h"
+#include "desk/message.h"
+#include "desk/thread.h"
+#include "desk/window.h"
+#include "libdispatch/src/dispatch.h"
+#include "zrkwebview/browser/src/app.h"
+#include "zrkwebview/browser/src/http-plugins/app/app-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/webview/webview-plugin.h"
+#include "zrkwebview/browser/src/http/http-responses.h"
+#include "zrkwebview/browser/src/webview2/window.h"
+#include "zrkwebview/browser/src/webview2/zrk-webview.h"
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    desk::MSG msg;
+    while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) {
+      desk::TranslateMessage(&msg);
+      desk::DispatchMessage(&msg);
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+struct Answer {
+  int status = -1;
+  std::string message;
+  std::string body;
+};
+
+Answer answerOf(const std::shared_ptr<Vesk::TObject>& object) {
+  Answer a;
+  auto response = std::dynamic_pointer_cast<http::HttpResponse>(object);
+  if (!response) return a;
+  a.status = response->status();
+  a.message = response->statusMessage();
+  for (std::string piece; !(piece = response->read(4096)).empty();) a.body += piece;
+  return a;
+}
+
+Answer webviewCall(const std::string& command, json body) {
+  zrk::plugin::WebviewPlugin plugin;
+  return answerOf(plugin.invoke(command, nullptr, nullptr, nullptr, body));
+}
+
+// The pixel of the webview's page at (x, y), as it is shown; nothing when it cannot be captured.
+std::optional<desk::gfx::Argb> shownPixel(zrk::ZrkWebview& webview, int x, int y) {
+  auto view = webview.engineView();
+  if (!view) return std::nullopt;
+  bool done = false;
+  std::string png;
+  view->capturePng([&](desk::web::Result r, const std::string& bytes) {
+    if (r == desk::web::Result::ok) png = bytes;
+    done = true;
+  });
+  if (!pumpUntil([&] { return done; }, 30s) || png.empty()) return std::nullopt;
+  auto bitmap = desk::gfx::decodeImage(reinterpret_cast<const uint8_t*>(png.data()), png.size());
+  if (!bitmap || x >= bitmap->width() || y >= bitmap->height()) return std::nullopt;
+  return bitmap->pixel(x, y);
+}
+
+class WebviewPluginChromiumTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    desk::setUiThreadId(desk::GetCurrentThreadId());
+    dispatch_init();
+    const char* tmp = getenv("TMPDIR");
+    folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrkwvplugin-XXXXXX";
+    if (!mkdtemp(folder.data())) folder.clear();
+    setenv("XDG_DATA_HOME", folder.c_str(), 1);
+    std::ofstream(folder + "/main.html") << "<!doctype html><title>main</title><p>main</p>";
+    std::ofstream(folder + "/side.html") << "<!doctype html><title>side</title>";
+    zrk::setWebEngine(nullptr);
+    zrk::installZrkWebviewMaker();
+  }
+  static void TearDownTestSuite() {
+    zrk::App::instance()->clearWindows();
+    pumpUntil([] { return false; }, 100ms);
+    if (auto env = zrk::currentWebEnvironment()) env->close();
+    zrk::setWebEngine(nullptr);
+    std::error_code ec;
+    if (!folder.empty()) std::filesystem::remove_all(folder, ec);
+  }
+  void TearDown() override {
+    if (window && desk::IsWindow(window->nativeHandle())) window->destroy();
+    pumpUntil([] { return false; }, 50ms);
+  }
+
+  static std::string folder;
+  std::shared_ptr<zrk::Window> window;
+};
+std::string WebviewPluginChromiumTest::folder;
+
+TEST_F(WebviewPluginChromiumTest, ASecondWebviewLoadsShowsItsColourAndCloses) {
+  ASSERT_FALSE(folder.empty());
+  zrk::plugin::AppPlugin app;
+  ASSERT_EQ(answerOf(app.invoke("add_host_location", nullptr, nullptr, nullptr,
+                                {{"location", "/wvpages"}, {"path", folder}}))
+                .status,
+            200);
+  const std::string base = std::string("https://") + zrk::kAppDomain + "/wvpages/";
+  zrk::WindowOptions options;
+  options.width = 640;
+  options.height = 480;
+  window = zrk::createWindow(zrk::App::instance().get(), "main", base + "main.html", options);
+  ASSERT_TRUE(window);
+
+  const Answer made = webviewCall("create", {{"windowLabel", "main"},
+                                             {"label", "side"},
+                                             {"options", {{"url", base + "side.html"},
+                                                          {"x", 0},
+                                                          {"y", 0},
+                                                          {"width", 200},
+                                                          {"height", 150},
+                                                          {"resizingMask", 0}}}});
+  ASSERT_EQ(made.status, 200) << made.message;
+  EXPECT_EQ(made.body, "\"side\"");
+  std::shared_ptr<zrk::ZrkWebview> side;
+  ASSERT_TRUE(pumpUntil([&] {
+    side = std::dynamic_pointer_cast<zrk::ZrkWebview>(window->findWebview("side"));
+    return side && side->engineView() && side->evaluateScriptSync("document.title") == "\"side\"";
+  }));
+
+  const json target = {{"windowLabel", "main"}, {"label", "side"}};
+  json colour = target;
+  colour["argb"] = -16744448;  // 0xFF008000, as a page's signed arithmetic gives it
+  ASSERT_EQ(webviewCall("set_background_color", colour).message, "OK");
+  EXPECT_EQ(webviewCall("get_background_color", target).body, "4278222848");
+  std::optional<desk::gfx::Argb> pixel;
+  EXPECT_TRUE(pumpUntil([&] {
+    pixel = shownPixel(*side, 20, 20);
+    return pixel && *pixel == desk::gfx::argb(255, 0, 128, 0);
+  }, 30s)) << (pixel ? *pixel : 0u);
+
+  EXPECT_EQ(webviewCall("close", target).body, "true");
+  EXPECT_EQ(webviewCall("get_size", target).message, "the given label of webview was not found.");
+  EXPECT_NE(window->findWebview("main_webview"), nullptr);
+}
+
+}  // namespace
