@@ -66,6 +66,9 @@ function(pel_add_test)
   # of the process. A test that sets its own environment replaces this one.
   set_tests_properties(${ARG_NAME} PROPERTIES ENVIRONMENT
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/desk/gfx/lsan.supp:print_suppressions=0")
+  # Every test runs headless whatever the developer's DISPLAY says (a test's own ENVIRONMENT does
+  # not replace this); the display tests start their own X servers and say so themselves.
+  set_tests_properties(${ARG_NAME} PROPERTIES ENVIRONMENT_MODIFICATION "PELMORA_HEADLESS=set:1")
 endfunction()
 
 # A Google Benchmark executable (built, never run by ctest).

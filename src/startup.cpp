@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "desk/display/backend.h"
 #include "desk/msgbox.h"
 #include "desk/process.h"
 #include "desk/single_instance.h"
@@ -281,7 +282,18 @@ int runApplication(ConfigCallback configure, ExitCallback onExit, ArgumentsProvi
     return 1;
   }
 
+  // Windows appear on the desktop when DISPLAY names an X server (PELMORA_HEADLESS forces the
+  // headless model); a display that cannot be reached leaves the program headless, and says so.
+  const desk::display::BackendChoice backend = desk::display::chooseBackendFromEnvironment();
+  std::string backendError;
+  if (!desk::display::startBackend(backend, backendError)) {
+    std::fprintf(stderr, "Pelmora runs without windows on screen: %s\n", backendError.c_str());
+  }
+  ZRK_LOG_INFO("windows: %s (%s)", desk::display::backendName(desk::display::activeBackend()),
+               backend.reason.c_str());
+
   app->run(baseUrl + choice.startPage, choice.options);
+  desk::display::stopBackend();
   instance.stopListener();
   if (exitCall) exitCall(app);
   return 0;
