@@ -111,7 +111,9 @@ TEST_F(ImagePlugins, OptionKinds) {
     request.withBody(row.body);
     const Reply reply = run(ocr, "recognize_text", row.payload, &request);
     EXPECT_EQ(reply.status, row.status);
-    if (row.status != 200) EXPECT_EQ(reply.message, row.message);
+    if (row.status != 200) {
+      EXPECT_EQ(reply.message, row.message);
+    }
   }
   EXPECT_EQ(fake_.calls(), "");  // no row read a file
 }

@@ -421,7 +421,9 @@ TEST_F(DialogPluginTest, FailuresAndCancelsDeliverNullAndFreeTheOwner) {
       c.arrange();
       const Delivery d = outcome("open_file", json{{"action", action}, {"handler", 5}});
       EXPECT_TRUE(d.data.is_null()) << action << ": " << d.data.dump();
-      if (desk::IsWindow(owner)) EXPECT_TRUE(desk::IsWindowEnabled(owner));
+      if (desk::IsWindow(owner)) {
+        EXPECT_TRUE(desk::IsWindowEnabled(owner));
+      }
     }
   }
 }
