@@ -339,7 +339,7 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
   EXPECT_EQ(plugins, std::set<std::string>(names.begin() + 3, names.end()));
   EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "clipboard", "defaults", "dialog",
                                             "dropzone", "event", "fetch", "fs", "image", "menu",
-                                            "path", "printer", "resource", "sharedmem", "system",
+                                            "path", "printer", "resource", "sharedmem", "system", "tray",
                                             "window"}));
 }
 

@@ -20,6 +20,7 @@
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/tray/tray-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/window/window-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
 
@@ -55,7 +56,7 @@ constexpr Registration kBuiltins[] = {
     {"notification", nullptr},
     {"path", &plugin::registerPathPlugin},
     {"resource", &plugin::registerResourcePlugin},
-    {"tray", nullptr},
+    {"tray", &plugin::registerTrayPlugin},
     {"webview", nullptr},
     {"window", &plugin::registerWindowPlugin},
     {"system", &plugin::registerSystemPlugin},
