@@ -165,6 +165,7 @@ void reset() {
   detail::resetKeys();
   detail::setHungLimitMs(5000);
   setMessageQuota(kDefaultMessageQuota);
+  resetNotifyIcons();
   c.recorder.clear();
 }
 

@@ -12,8 +12,13 @@
 #include <vector>
 
 #include "desk/clock.h"
+#include "desk/tray.h"
 #include "desk/types.h"
 #include "desk/window.h"
+
+namespace desk::gfx {
+class Bitmap;
+}
 
 namespace desk::test {
 
@@ -28,7 +33,7 @@ size_t messageQuota();
 // DPI 96, per-monitor calls present; a new virtual clock at 0; cursor at 0,0; no capture,
 // foreground, keys down, low-level hooks' effects or popup-menu chooser; spy and snapshots
 // emptied; quota and hung limit at their defaults; no dialog script (desk/dialog.h); the system
-// dialogs at their defaults (desk/system_dialogs.h).
+// dialogs at their defaults (desk/system_dialogs.h); no notification-area icons or failures.
 void reset();
 std::shared_ptr<VirtualClock> clock();
 
@@ -118,5 +123,31 @@ struct SpyRecord {
 std::vector<SpyRecord> spy(HWND hwnd = nullptr);
 std::vector<UINT> spyMessages(HWND hwnd = nullptr, const std::vector<UINT>& only = {});
 void clearSpy();
+
+// ---- the notification area (desk/tray.h) ----
+struct NotifyIcon {
+  HWND hwnd = nullptr;
+  UINT id = 0;
+  UINT flags = 0;  // uFlags of the last add or modify
+  UINT callbackMessage = 0;
+  HICON icon = nullptr;                       // the handle last given
+  std::shared_ptr<const gfx::Bitmap> image;   // a copy of its pixels then (null: none)
+  std::u16string tip;
+  bool showTip = false;  // the last add or modify carried NIF_SHOWTIP
+  DWORD state = 0;       // NIS_* bits
+  UINT version = 0;
+};
+// The records, in the order the icons were added.
+std::vector<NotifyIcon> notifyIcons();
+std::optional<NotifyIcon> notifyIcon(HWND hwnd, UINT id);
+// Shell_NotifyIconW with this message fails with the error (ERROR_SUCCESS: it works again).
+void failNotifyIcon(DWORD message, DWORD error);
+void failNotifyIconGetRect(bool fail);
+// Puts the cursor at `pt` and posts the icon's callback message as the shell does: for version 4
+// wParam is the point and lParam the event (low word) and the id (high word); before it wParam is
+// the id and lParam the event. False for an icon without a record or a callback message.
+bool trayCallback(HWND hwnd, UINT id, UINT event, POINT pt);
+// Drops every record and failure (reset() does this too).
+void resetNotifyIcons();
 
 }  // namespace desk::test

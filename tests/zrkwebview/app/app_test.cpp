@@ -340,7 +340,7 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
   EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "app", "clipboard", "defaults", "dialog",
                                             "dropzone", "event", "fetch", "fs", "image",
                                             "logging", "menu", "path", "printer", "resource",
-                                            "sharedmem", "system", "webview", "window"}));
+                                            "sharedmem", "system", "tray", "webview", "window"}));
 }
 
 }  // namespace

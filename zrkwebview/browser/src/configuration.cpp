@@ -22,6 +22,7 @@
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/sharedmem/sharedmem-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/system/system-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/tray/tray-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/webview/webview-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/window/window-plugin.h"
 #include "zrkwebview/browser/src/http/handler-list.h"
@@ -58,7 +59,7 @@ constexpr Registration kBuiltins[] = {
     {"notification", nullptr},
     {"path", &plugin::registerPathPlugin},
     {"resource", &plugin::registerResourcePlugin},
-    {"tray", nullptr},
+    {"tray", &plugin::registerTrayPlugin},
     {"webview", &plugin::registerWebviewPlugin},
     {"window", &plugin::registerWindowPlugin},
     {"system", &plugin::registerSystemPlugin},
