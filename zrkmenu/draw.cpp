@@ -311,8 +311,8 @@ void ZrkMenu::measure() {
     maxWidth = std::max(maxWidth, rowWidth);
     total += rowHeight(static_cast<int>(i));
   }
-  width = maxWidth;
-  height = total;
+  width = measuredWidth_ = maxWidth;
+  height = measuredHeight_ = total;
   measuredSignature_ = layoutSignature();
 }
 
@@ -461,7 +461,12 @@ void ZrkMenu::render(Bitmap& frame, int h, bool noShadow) {
 
 std::vector<uint32_t> ZrkMenu::renderPremultiplied(int cx, int cy, int h) {
   std::vector<uint32_t> out;
-  if (!desk::gfx::validSize(cx, cy)) return out;
+  if (!renderPremultipliedInto(out, cx, cy, h)) out.clear();
+  return out;
+}
+
+bool ZrkMenu::renderPremultipliedInto(std::vector<uint32_t>& out, int cx, int cy, int h) {
+  if (!desk::gfx::validSize(cx, cy)) return false;
   // The frame is drawn in place in the returned pixels (an ARGB32 row is 4 * width bytes). It
   // starts as a copy of the shadow when the sizes agree, else transparent with the shadow over it.
   cairo_surface_t* shadow = shadowSurface_.get();
@@ -479,7 +484,7 @@ std::vector<uint32_t> ZrkMenu::renderPremultiplied(int cx, int cy, int h) {
       reinterpret_cast<unsigned char*>(out.data()), CAIRO_FORMAT_ARGB32, cx, cy, cx * 4);
   if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
     cairo_surface_destroy(surface);
-    return {};
+    return false;
   }
   {
     Graphics g(surface);
@@ -492,7 +497,7 @@ std::vector<uint32_t> ZrkMenu::renderPremultiplied(int cx, int cy, int h) {
   }
   cairo_surface_finish(surface);
   cairo_surface_destroy(surface);
-  return out;
+  return true;
 }
 
 namespace {

@@ -99,9 +99,13 @@ void ZrkMenu::showAt(int px, int py, HWND owner, int showFlags, const int* ancho
   parentWindow = owner;
   if (!hwnd) {
     createWindow();
-  } else if (scrolling || needsMeasure()) {
-    // The rows or the style changed since the last showing, or placement cut the height.
+  } else if (needsMeasure()) {
+    // The rows or the style changed since the last showing.
     measure();
+  } else {
+    // Unchanged: the last measuring holds; placement may have cut the height last time.
+    width = measuredWidth_;
+    height = measuredHeight_;
   }
   place(px, py, anchorX, itemHeight);
   if (!frameFits()) {
@@ -197,12 +201,11 @@ void ZrkMenu::present(int cx, int cy) {
   if (!hwnd || !gfx::validSize(cx, cy)) return;
   RECT wr;
   GetWindowRect(hwnd, &wr);
-  LayeredFrame frame;
+  LayeredFrame& frame = presented_;
+  if (!renderPremultipliedInto(frame.pixels, cx, cy, 0)) return;
   frame.width = cx;
   frame.height = cy;
   frame.position = POINT{wr.left, wr.top};
-  frame.pixels = renderPremultiplied(cx, cy, 0);
-  if (frame.pixels.empty()) return;
   UpdateLayeredWindowFrame(hwnd, frame);
   // The pushed frame sets the window's size.
   if (wr.right - wr.left != cx || wr.bottom - wr.top != cy) {

@@ -191,6 +191,9 @@ class ZrkMenu {
   // The same frame (cx by cy, with the shadow) as premultiplied pixels, top-down: what a layered
   // window shows.
   std::vector<uint32_t> renderPremultiplied(int cx, int cy, int h);
+  // The same, drawn into `out` (resized to cx * cy; its memory is reused). False when no frame
+  // could be drawn.
+  bool renderPremultipliedInto(std::vector<uint32_t>& out, int cx, int cy, int h);
   void buildShadow();
   // Whether the rows or style changed since the last measuring (a showing then measures again).
   bool needsMeasure() const;
@@ -319,6 +322,8 @@ class ZrkMenu {
   bool fontsDirty_ = true;
   desk::gfx::Font textFont_, acceleratorFont_;
   std::string measuredSignature_;  // of the last measuring; empty before the first
+  int measuredWidth_ = 0, measuredHeight_ = 0;  // its size, before placement cuts the height
+  desk::LayeredFrame presented_;  // the frame buffer reused by every full frame pushed
   std::string shadowSignature_;
   struct KeptFrame {
     int width = 0, height = 0;

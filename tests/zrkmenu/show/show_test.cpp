@@ -125,6 +125,50 @@ TEST_F(MenuShowing, ScrollingMenuGetsItsFullHeightBackAtTheNextShowing) {
   EXPECT_EQ(m->height, 120) << "a changed menu is measured again";
 }
 
+// Showing again reuses the last measuring and the frame buffer: every pushed frame must still be
+// what a new menu of the same rows pushes, and a frame already pushed must not change afterwards.
+TEST_F(MenuShowing, ShowingAgainPushesWhatANewMenuPushes) {
+  auto frameOf = [](ZrkMenu& m) {
+    auto snap = desk::test::snapshot(m.hwnd);
+    return snap && snap->layeredFrame ? snap->layeredFrame : nullptr;
+  };
+  auto m = menu(40);
+  m->animationMs = 0;
+  struct Step {
+    const char* name;
+    int rows;  // the menu's rows for this showing
+  };
+  const Step steps[] = {{"first, scrolling", 40}, {"unchanged", 40}, {"fewer rows", 3},
+                        {"unchanged again", 3},   {"scrolling again", 40}};
+  std::shared_ptr<const desk::LayeredFrame> earlier;
+  std::vector<uint32_t> earlierPixels;
+  for (const Step& step : steps) {
+    if (static_cast<int>(m->items.size()) != step.rows) {
+      m->items.clear();
+      for (int i = 0; i < step.rows; ++i) m->appendItem(row("r" + std::to_string(i), "abcd"));
+    }
+    m->showAt(500, 400, nullptr, 0, nullptr, 0);
+    auto pushed = frameOf(*m);
+    ASSERT_TRUE(pushed) << step.name;
+    auto fresh = menu(step.rows);
+    fresh->animationMs = 0;
+    fresh->showAt(500, 400, nullptr, 0, nullptr, 0);
+    auto expected = frameOf(*fresh);
+    ASSERT_TRUE(expected) << step.name;
+    EXPECT_EQ(m->height, fresh->height) << step.name;
+    EXPECT_EQ(pushed->width, expected->width) << step.name;
+    EXPECT_EQ(pushed->height, expected->height) << step.name;
+    EXPECT_TRUE(pushed->pixels == expected->pixels) << step.name;
+    if (earlier) {
+      EXPECT_TRUE(earlier->pixels == earlierPixels) << step.name << ": an earlier frame changed";
+    }
+    earlier = pushed;
+    earlierPixels = pushed->pixels;
+    fresh->hide();
+    m->hide();
+  }
+}
+
 TEST_F(MenuShowing, OpeningAnimationInVirtualTime) {
   auto m = menu(3);
   m->animationMs = 100;
