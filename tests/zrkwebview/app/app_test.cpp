@@ -339,8 +339,8 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
   EXPECT_EQ(plugins, std::set<std::string>(names.begin() + 3, names.end()));
   EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "clipboard", "defaults", "dialog",
                                             "dropzone", "event", "fetch", "fs", "image", "menu",
-                                            "path", "printer", "resource", "sharedmem", "system",
-                                            "window"}));
+                                            "notification", "path", "printer", "resource",
+                                            "sharedmem", "system", "window"}));
 }
 
 }  // namespace

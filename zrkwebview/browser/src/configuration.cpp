@@ -15,6 +15,7 @@
 #include "zrkwebview/browser/src/http-plugins/image/image-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/menu/menu-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/notification/notification-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/path/path-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/printer/printer-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
@@ -52,7 +53,7 @@ constexpr Registration kBuiltins[] = {
     {"image", &plugin::registerImagePlugin},
     {"__zrk_channel__", &plugin::registerIpcPlugin},
     {"menu", &plugin::registerMenuPlugin},
-    {"notification", nullptr},
+    {"notification", &plugin::registerNotificationPlugin},
     {"path", &plugin::registerPathPlugin},
     {"resource", &plugin::registerResourcePlugin},
     {"tray", nullptr},
