@@ -339,8 +339,9 @@ TEST(Configuration, RegisterBuiltinPluginsTwice) {
   EXPECT_EQ(plugins, std::set<std::string>(names.begin() + 3, names.end()));
   EXPECT_EQ(plugins, (std::set<std::string>{"__zrk_channel__", "app", "clipboard", "defaults", "dialog",
                                             "dropzone", "event", "fetch", "fs", "image",
-                                            "logging", "menu", "path", "printer", "resource",
-                                            "sharedmem", "system", "tray", "webview", "window"}));
+                                            "logging", "menu", "notification", "path", "printer",
+                                            "resource", "sharedmem", "system", "tray", "webview",
+                                            "window"}));
 }
 
 }  // namespace

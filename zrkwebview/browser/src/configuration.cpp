@@ -17,6 +17,7 @@
 #include "zrkwebview/browser/src/http-plugins/ipc/ipc-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/logging/logging-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/menu/menu-plugin.h"
+#include "zrkwebview/browser/src/http-plugins/notification/notification-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/path/path-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/printer/printer-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/resource/resource-plugin.h"
@@ -56,7 +57,7 @@ constexpr Registration kBuiltins[] = {
     {"image", &plugin::registerImagePlugin},
     {"__zrk_channel__", &plugin::registerIpcPlugin},
     {"menu", &plugin::registerMenuPlugin},
-    {"notification", nullptr},
+    {"notification", &plugin::registerNotificationPlugin},
     {"path", &plugin::registerPathPlugin},
     {"resource", &plugin::registerResourcePlugin},
     {"tray", &plugin::registerTrayPlugin},

@@ -1,0 +1,187 @@
+// A notification server of our own for tests: owns org.freedesktop.Notifications on a bus given
+// by address, records every Notify, answers GetCapabilities with the capabilities it was given,
+// and sends NotificationClosed and ActionInvoked when the test says so. It serves the bus on a
+// thread of its own.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gio/gio.h>
+
+namespace pel::test {
+
+class FakeNotificationServer {
+ public:
+  struct Call {
+    std::string appName;
+    uint32_t replacesId = 0;
+    std::string appIcon;
+    std::string summary;
+    std::string body;
+    std::vector<std::string> actions;
+    std::map<std::string, std::string> hints;  // each value printed by GVariant
+    int32_t expireTimeout = 0;
+    uint32_t id = 0;
+  };
+
+  FakeNotificationServer(const std::string& address, std::vector<std::string> capabilities)
+      : capabilities_(std::move(capabilities)) {
+    context_ = g_main_context_new();
+    loop_ = g_main_loop_new(context_, FALSE);
+    connection_ = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (connection_ == nullptr) return;
+    g_dbus_connection_set_exit_on_close(connection_, FALSE);
+    static const char* kXml =
+        "<node><interface name='org.freedesktop.Notifications'>"
+        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='s' direction='in'/>"
+        "<arg type='as' direction='in'/><arg type='a{sv}' direction='in'/>"
+        "<arg type='i' direction='in'/><arg type='u' direction='out'/></method>"
+        "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
+        "<method name='GetCapabilities'><arg type='as' direction='out'/></method>"
+        "<method name='GetServerInformation'><arg type='s' direction='out'/>"
+        "<arg type='s' direction='out'/><arg type='s' direction='out'/>"
+        "<arg type='s' direction='out'/></method>"
+        "</interface></node>";
+    GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kXml, nullptr);
+    static const GDBusInterfaceVTable kVtable = {&FakeNotificationServer::onCall, nullptr,
+                                                 nullptr, {nullptr}};
+    g_main_context_push_thread_default(context_);
+    registration_ = g_dbus_connection_register_object(
+        connection_, "/org/freedesktop/Notifications", info->interfaces[0], &kVtable, this,
+        nullptr, nullptr);
+    g_main_context_pop_thread_default(context_);
+    g_dbus_node_info_unref(info);
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.freedesktop.Notifications", 4u),
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply != nullptr) {
+      g_variant_unref(reply);
+      ready_ = true;
+    }
+    thread_ = std::thread([this] {
+      g_main_context_push_thread_default(context_);
+      g_main_loop_run(loop_);
+      g_main_context_pop_thread_default(context_);
+    });
+  }
+
+  ~FakeNotificationServer() {
+    if (thread_.joinable()) {
+      g_main_loop_quit(loop_);
+      thread_.join();
+    }
+    if (connection_ != nullptr) {
+      if (registration_ != 0) g_dbus_connection_unregister_object(connection_, registration_);
+      g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+      g_object_unref(connection_);
+    }
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
+  }
+
+  bool ready() const { return ready_; }
+
+  // Waits (up to 5 s) until this many Notify calls arrived; the calls so far.
+  std::vector<Call> waitForCalls(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(5), [&] { return calls_.size() >= count; });
+    return calls_;
+  }
+  std::vector<uint32_t> closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+  }
+
+  void emitClosed(uint32_t id, uint32_t reason) {
+    emit("NotificationClosed", g_variant_new("(uu)", id, reason));
+  }
+  void emitAction(uint32_t id, const std::string& key) {
+    emit("ActionInvoked", g_variant_new("(us)", id, key.c_str()));
+  }
+
+ private:
+  void emit(const char* signal, GVariant* parameters) {
+    g_dbus_connection_emit_signal(connection_, nullptr, "/org/freedesktop/Notifications",
+                                  "org.freedesktop.Notifications", signal, parameters, nullptr);
+    g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
+  }
+
+  static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                     const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+                     gpointer data) {
+    auto* self = static_cast<FakeNotificationServer*>(data);
+    if (g_strcmp0(method, "GetCapabilities") == 0) {
+      GVariantBuilder caps;
+      g_variant_builder_init(&caps, G_VARIANT_TYPE("as"));
+      for (const auto& c : self->capabilities_) g_variant_builder_add(&caps, "s", c.c_str());
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(as)", &caps));
+    } else if (g_strcmp0(method, "GetServerInformation") == 0) {
+      g_dbus_method_invocation_return_value(invocation,
+                                            g_variant_new("(ssss)", "fake", "pel", "1", "1.2"));
+    } else if (g_strcmp0(method, "CloseNotification") == 0) {
+      guint32 id = 0;
+      g_variant_get(parameters, "(u)", &id);
+      {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->closed_.push_back(id);
+      }
+      g_dbus_method_invocation_return_value(invocation, nullptr);
+    } else if (g_strcmp0(method, "Notify") == 0) {
+      Call call;
+      const gchar *app, *icon, *summary, *body;
+      GVariantIter* actions = nullptr;
+      GVariantIter* hints = nullptr;
+      g_variant_get(parameters, "(&su&s&s&sasa{sv}i)", &app, &call.replacesId, &icon, &summary,
+                    &body, &actions, &hints, &call.expireTimeout);
+      call.appName = app;
+      call.appIcon = icon;
+      call.summary = summary;
+      call.body = body;
+      const gchar* action = nullptr;
+      while (g_variant_iter_loop(actions, "&s", &action)) call.actions.emplace_back(action);
+      const gchar* key = nullptr;
+      GVariant* value = nullptr;
+      while (g_variant_iter_loop(hints, "{&sv}", &key, &value)) {
+        gchar* printed = g_variant_print(value, FALSE);
+        call.hints[key] = printed;
+        g_free(printed);
+      }
+      g_variant_iter_free(actions);
+      g_variant_iter_free(hints);
+      {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        call.id = ++self->lastId_;
+        self->calls_.push_back(call);
+      }
+      self->cv_.notify_all();
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", call.id));
+    }
+  }
+
+  std::vector<std::string> capabilities_;
+  GMainContext* context_ = nullptr;
+  GMainLoop* loop_ = nullptr;
+  GDBusConnection* connection_ = nullptr;
+  guint registration_ = 0;
+  bool ready_ = false;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Call> calls_;
+  std::vector<uint32_t> closed_;
+  uint32_t lastId_ = 0;
+};
+
+}  // namespace pel::test
