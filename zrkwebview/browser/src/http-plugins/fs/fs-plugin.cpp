@@ -13,7 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include "desk/shell.h"
+#include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-support.h"
+#include "zrkwebview/browser/src/http-plugins/fs/fs-watch.h"
+#include "zrkwebview/browser/src/window.h"
 
 namespace zrk::plugin {
 
@@ -135,10 +138,20 @@ std::shared_ptr<Vesk::TObject> FSPlugin::invoke(const std::string& command, zrk:
   }
 }
 
+void emitToEveryWindow(const std::string& event, const nlohmann::json& payload) {
+  std::shared_ptr<App> app = App::instance();
+  if (!app) return;
+  app->forEachWindow([&](const std::shared_ptr<Window>& window) {
+    if (window) window->emit(event, payload, "");
+  });
+}
+
 void registerFSPlugin() {
   static const std::shared_ptr<FSPlugin> plugin = [] {
     auto made = std::make_shared<FSPlugin>();
     PluginRegistry::add(made);
+    // Watch events go to the pages of every window.
+    setDirectoryEventSink(&emitToEveryWindow);
     return made;
   }();
   (void)plugin;

@@ -74,9 +74,12 @@ class FSPlugin : public Plugin {
   static std::shared_ptr<http::HttpResponse> watchedDirectories(const nlohmann::json&, FSPlugin*, uint64_t, http::HttpRequest*);
 };
 
-// Makes the one plugin and adds it to the plugin registry on the first call; later calls do
-// nothing. The application's registration of its built-in plugins calls it at start-up.
+// Makes the one plugin and adds it to the plugin registry on the first call, and points the
+// watchers' events at the application's windows (emitToEveryWindow); later calls do nothing. The
+// application's registration of its built-in plugins calls it at start-up.
 void registerFSPlugin();
+// Hands a page event to every window of the application (Window::emit to all its webviews).
+void emitToEveryWindow(const std::string& event, const nlohmann::json& payload);
 
 // True when a file can be created in the folder: an unnamed O_TMPFILE file, or, where the file
 // system refuses those, a named one removed at once. Root passes wherever the file system is
