@@ -63,6 +63,9 @@ std::mutex gMutex;
 std::string gPath;
 std::shared_ptr<zrksqlite::SQLiteDB> gDb;
 bool gSchemaReady = false;
+// The lookup, compiled once per connection: a folder view asks for hundreds of thumbnails at
+// once, and compiling the query took longer than running it.
+sqlite3_stmt* gLookupStatement = nullptr;
 
 // The key of a path: the SHA-1 digest of its bytes, as given.
 std::vector<uint8_t> pathKey(const std::string& path) {
@@ -80,6 +83,15 @@ int64_t fileModified(const std::string& path) {
         return Poco::File(path).getLastModified().epochMicroseconds();
     }
     return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+}
+
+// The file's modification time when it can be read at once, taken before the cache's lock so
+// that no other caller waits on the file system; the failure is named later, by fileModified.
+bool readableModified(const std::string& path, int64_t& micros) {
+    struct stat st;
+    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) return false;
+    micros = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+    return true;
 }
 
 int64_t nowSeconds() {
@@ -106,6 +118,8 @@ int failureCode(const std::exception& e, const std::shared_ptr<zrksqlite::SQLite
 }
 
 void dropConnection() {
+    sqlite3_finalize(gLookupStatement);  // null is harmless
+    gLookupStatement = nullptr;
     if (gDb) gDb->close();
     gDb.reset();
     gSchemaReady = false;
@@ -161,6 +175,40 @@ std::shared_ptr<zrksqlite::SQLiteDB> openLocked() {
     return gDb;
 }
 
+// The compiled lookup of the open connection.
+sqlite3_stmt* lookupStatement(const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
+    if (gLookupStatement == nullptr) {
+        sqlite3_stmt* stmt = nullptr;
+        const int rc = sqlite3_prepare_v3(db->handle(), kLookup, -1, SQLITE_PREPARE_PERSISTENT,
+                                          &stmt, nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            throw zrksqlite::SQLiteException(rc, sqlite3_errmsg(db->handle()));
+        }
+        gLookupStatement = stmt;
+    }
+    return gLookupStatement;
+}
+
+// Leaves a statement ready for its next use: reset, with no value bound.
+class StatementReset {
+public:
+    explicit StatementReset(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    ~StatementReset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    StatementReset(const StatementReset&) = delete;
+    StatementReset& operator=(const StatementReset&) = delete;
+
+private:
+    sqlite3_stmt* stmt_;
+};
+
+void checkBind(int rc, const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
+    if (rc != SQLITE_OK) throw zrksqlite::SQLiteException(rc, sqlite3_errmsg(db->handle()));
+}
+
 // Handles a failure of a statement on the connection: a damaged database is moved aside (true),
 // anything else is only reported by the caller (false).
 bool recoverFromDamage(const std::exception& e, const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
@@ -184,22 +232,31 @@ void ThumbCache::createSchema(const std::shared_ptr<zrksqlite::SQLiteDB>& db) {
 std::shared_ptr<ThumbCache::CacheItem> ThumbCache::get(const std::string& path, int32_t width,
                                                        int32_t height) {
     const std::vector<uint8_t> key = pathKey(path);
+    int64_t modified = 0;
+    const bool statted = readableModified(path, modified);
     std::lock_guard<std::mutex> lock(gMutex);
     auto db = openLocked();
     if (!db) return nullptr;
-    const int64_t modified = fileModified(path);
+    if (!statted) modified = fileModified(path);
     try {
-        zrksqlite::Query query = db->prepareQuery(kLookup);
-        query.bindBlob(1, key);
-        query.bindInt(2, width);
-        query.bindInt(3, height);
-        query.bindInt64(4, modified);
-        auto it = query.begin();
-        if (it == query.end()) return nullptr;
+        sqlite3_stmt* lookup = lookupStatement(db);
+        const StatementReset resetAfterUse(lookup);
+        checkBind(sqlite3_bind_blob(lookup, 1, key.data(), static_cast<int>(key.size()),
+                                    SQLITE_STATIC),
+                  db);
+        checkBind(sqlite3_bind_int(lookup, 2, width), db);
+        checkBind(sqlite3_bind_int(lookup, 3, height), db);
+        checkBind(sqlite3_bind_int64(lookup, 4, modified), db);
+        const int rc = sqlite3_step(lookup);
+        if (rc == SQLITE_DONE) return nullptr;
+        if (rc != SQLITE_ROW) throw zrksqlite::SQLiteException(rc, sqlite3_errmsg(db->handle()));
+        // Columns: data, mime, file_modified.
         auto item = std::make_shared<CacheItem>();
-        item->data = it->getBlobByName("data");
-        item->fileModified = it->getInt64ByName("file_modified");
-        item->mime = it->getStringByName("mime");
+        const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(lookup, 0));
+        item->data.assign(data, data + (data ? sqlite3_column_bytes(lookup, 0) : 0));
+        const auto* mime = reinterpret_cast<const char*>(sqlite3_column_text(lookup, 1));
+        if (mime) item->mime.assign(mime, static_cast<size_t>(sqlite3_column_bytes(lookup, 1)));
+        item->fileModified = sqlite3_column_int64(lookup, 2);
         return item;
     } catch (const std::exception& e) {
         // After a damaged database is moved aside, this is a miss.
