@@ -241,26 +241,6 @@ TEST_F(ThumbCacheTest, DeletedDatabaseIsRecreated) {
     EXPECT_EQ(got(photo, 10, 10), "third");
 }
 
-// The lookup is compiled once per connection: a connection given up (its file deleted, or the
-// cache reset onto another data folder) must take its lookup with it, or the next one would read
-// the old database.
-TEST_F(ThumbCacheTest, LookupsReadTheDatabaseOpenNow) {
-    const std::string photo = image("photo.jpg");
-    ASSERT_TRUE(put(photo, 10, 10, "old"));
-    ASSERT_EQ(got(photo, 10, 10), "old");
-    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(dbPath() + suffix);
-    EXPECT_EQ(got(photo, 10, 10), "-");
-    ASSERT_TRUE(put(photo, 10, 10, "new"));
-    EXPECT_EQ(got(photo, 10, 10), "new");
-
-    ThumbCache::reset();
-    setenv("XDG_DATA_HOME", (root + "/other-data").c_str(), 1);
-    EXPECT_EQ(got(photo, 10, 10), "-");
-    ASSERT_TRUE(put(photo, 10, 10, "other"));
-    EXPECT_EQ(got(photo, 10, 10), "other");
-    EXPECT_TRUE(fs::exists(root + "/other-data/Pelmora/thumbcache.db"));
-}
-
 TEST_F(ThumbCacheTest, UnopenableDatabaseFailsSoftlyAndRetries) {
     // A file where the data folder should be: nothing can be opened.
     fs::create_directories(root + "/data");
