@@ -11,7 +11,7 @@
 # (taskset -c 6,7 bench/image_endpoints/run.sh ...).
 set -euo pipefail
 bin=${1:-build-bench/bin}
-work=${2:-/tmp/image-endpoints-bench}
+work=$(realpath -m "${2:-/tmp/image-endpoints-bench}")  # vipsthumbnail reads -o beside its input
 count=${3:-200}
 runs=${4:-3}
 mkdir -p "$work/set"
