@@ -155,6 +155,7 @@ struct Shown {
   bool grabs = false;  // a menu: keyboard and pointer follow it while it is up
   bool mapped = false;
   bool flushPending = false;
+  bool wantsFocus = false;  // activated before it was mapped
   std::u16string title;
   HWND owner = nullptr;
   std::shared_ptr<const LayeredFrame> frame;  // the layered frame shown last
@@ -220,6 +221,7 @@ struct X11NativeWindows::Impl final : WindowObserver {
       case WindowEvent::Kind::Destroyed: forget(event.hwnd); break;
       case WindowEvent::Kind::Message:
         if (event.message == WM_PAINT) painted(event.hwnd);
+        else if (event.message == WM_ACTIVATE && LOWORD(event.wParam) != WA_INACTIVE) activated(event.hwnd);
         else if (event.message == flushMessage && flushMessage != 0) flush(event.hwnd);
         break;
       default: break;
@@ -270,6 +272,12 @@ struct X11NativeWindows::Impl final : WindowObserver {
       XMapRaised(display, w.xid);
       w.mapped = true;
       if (w.grabs) grab(w);
+      // The window the layer made foreground gets the keyboard (a window manager may do it
+      // again; without one nothing else would).
+      if (!w.overrideRedirect && (w.wantsFocus || GetForegroundWindow() == s.hwnd)) {
+        XSetInputFocus(display, w.xid, RevertToParent, CurrentTime);
+      }
+      w.wantsFocus = false;
     }
     draw(w);
     XFlush(display);
@@ -372,6 +380,19 @@ struct X11NativeWindows::Impl final : WindowObserver {
     if (grabbed) regrab();
     XFlush(display);
     wake();
+  }
+
+  // The layer activated the window: the keyboard goes to its X11 window.
+  void activated(HWND hwnd) {
+    std::lock_guard lock(mutex);
+    auto it = shown.find(hwnd);
+    if (it == shown.end() || it->second.overrideRedirect) return;
+    if (!it->second.mapped) {
+      it->second.wantsFocus = true;
+      return;
+    }
+    XSetInputFocus(display, it->second.xid, RevertToParent, CurrentTime);
+    XFlush(display);
   }
 
   // A window of a shown tree is about to paint: once it has, the tree is composed again. The

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "desk/dialog.h"
+#include "desk/display/backend.h"
 #include "desk/display/x11_connection.h"
 #include "desk/display/x11_native_windows.h"
 #include "desk/message.h"
@@ -196,7 +197,7 @@ TEST_F(NativeWindows, MessageBoxAppearsAsDrawnAndAClickAnswersIt) {
       << "the X11 window outlived the box";
 }
 
-// Keys typed on the box's X11 window: Enter presses the focused (default) button, Escape is
+// Keys typed with the box up: its X11 window has the keyboard focus. Enter presses the focused (default) button, Escape is
 // Cancel where there is one, Tab moves to the next button first.
 TEST_F(NativeWindows, KeysAnswerMessageBoxes) {
   struct Case {
@@ -218,12 +219,8 @@ TEST_F(NativeWindows, KeysAnswerMessageBoxes) {
       XWindowId window = 0;
       HWND box = nullptr;
       if (!findBox(caption, window, box)) return;
-      // Without a window manager the keyboard follows the pointer.
-      desk::RECT r;
-      desk::GetClientRect(box, &r);
-      desk::POINT centre{r.right / 2, 4};
-      desk::ClientToScreen(box, &centre);
-      XTestFakeMotionEvent(look_, -1, centre.x, centre.y, 0);
+      // The box was made foreground: its X11 window has the keyboard, wherever the pointer is.
+      XTestFakeMotionEvent(look_, -1, 5, 5, 0);
       XSync(look_, False);
       for (KeySym k : c.keys) pressKey(k);
       forced = endIfStuck(box);
@@ -234,6 +231,43 @@ TEST_F(NativeWindows, KeysAnswerMessageBoxes) {
     EXPECT_FALSE(forced) << c.what << ": the keys did not answer the box";
     EXPECT_EQ(answer, c.answer) << c.what;
   }
+}
+
+// Started by the display backend: a box whose pixels the server dropped is painted again, and the window manager's close is Cancel. Once the backend stops, boxes are
+// answered at once again.
+TEST_F(NativeWindows, BackendShowsBoxesAndTheyAnswerTheWindowManager) {
+  driver_.reset();
+  desk::display::BackendChoice choice;
+  choice.backend = desk::display::Backend::X11;
+  choice.display = server_.display();
+  std::string error;
+  ASSERT_TRUE(desk::display::startBackend(choice, error)) << error;
+  std::atomic<bool> repainted{false}, forced{false};
+  std::thread person([&] {
+    XWindowId window = 0;
+    HWND box = nullptr;
+    if (!findBox("Replace", window, box)) return;
+    HWND ok = desk::GetDlgItem(box, desk::IDOK);
+    desk::POINT at{0, 0};
+    desk::MapWindowPoints(ok, box, &at, 1);
+    if (!waitFor([&] { return shows(window, ok, at.x, at.y); })) return;
+    // The server forgets what the window showed, as when another window covered it.
+    XClearArea(look_, window, 0, 0, 0, 0, True);
+    XSync(look_, False);
+    repainted = waitFor([&] { return shows(window, ok, at.x, at.y); });
+    query_->requestClose(window);
+    forced = endIfStuck(box);
+  });
+  const int answer = desk::MessageBoxW(nullptr, u"Replace the file?", u"Replace", desk::MB_OKCANCEL);
+  person.join();
+  desk::display::stopBackend();
+  EXPECT_TRUE(repainted) << "not painted again on Expose";
+  EXPECT_FALSE(forced) << "the window manager's close did not reach the box";
+  EXPECT_EQ(answer, desk::IDCANCEL);
+  EXPECT_EQ(desk::MessageBoxW(nullptr, u"text", u"Headless", desk::MB_OKCANCEL | desk::MB_DEFBUTTON2),
+            desk::IDCANCEL)
+      << "answered at once, without a screen";
+  EXPECT_EQ(query_->findWindow(::getpid(), "Headless"), 0u);
 }
 
 // A layered window is an override-redirect X11 window of its frame's size at its place: moved,
@@ -408,13 +442,6 @@ TEST_F(NativeWindows, ServerLossEndsOpenBoxes) {
   EXPECT_FALSE(forced) << "the box outlived the server";
   EXPECT_EQ(answer, desk::IDNO);
   EXPECT_TRUE(driver_->lost());
-}
-
-// Once the driver stops, message boxes and dialogs are headless again: answered at once.
-TEST_F(NativeWindows, StoppedDriverLeavesTheHeadlessDefaults) {
-  driver_.reset();
-  EXPECT_EQ(desk::MessageBoxW(nullptr, u"text", u"Headless", desk::MB_OKCANCEL | desk::MB_DEFBUTTON2), desk::IDCANCEL);
-  EXPECT_EQ(query_->findWindow(::getpid(), "Headless"), 0u);
 }
 
 }  // namespace
