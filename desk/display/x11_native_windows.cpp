@@ -168,7 +168,39 @@ struct Shown {
 
 }  // namespace
 
-struct X11NativeWindows::Impl final : WindowObserver {
+namespace {
+
+// The layer may still be delivering an event to an observer it has just removed; the driver
+// therefore observes through this one object, which lives as long as the process and forgets
+// the driver under a lock that every delivery holds.
+class Forwarder final : public WindowObserver {
+ public:
+  static Forwarder& instance() {
+    static Forwarder* forwarder = [] {
+      auto* f = new Forwarder();
+      addWindowObserver(f);
+      return f;
+    }();
+    return *forwarder;
+  }
+  void attach(X11NativeWindows::Impl* impl) {
+    std::lock_guard lock(mutex_);
+    impl_ = impl;
+  }
+  void detach(X11NativeWindows::Impl* impl) {
+    std::lock_guard lock(mutex_);
+    if (impl_ == impl) impl_ = nullptr;
+  }
+  void onWindowEvent(const WindowEvent& event) override;
+
+ private:
+  std::mutex mutex_;
+  X11NativeWindows::Impl* impl_ = nullptr;
+};
+
+}  // namespace
+
+struct X11NativeWindows::Impl {
   std::shared_ptr<X11Connection> connection;
   Display* display = nullptr;
   std::shared_ptr<DialogMessageBoxes> boxes = std::make_shared<DialogMessageBoxes>();
@@ -180,29 +212,11 @@ struct X11NativeWindows::Impl final : WindowObserver {
   std::map<HWND, Shown> shown;
   std::map<Window, HWND> byWindow;
 
-  // Observer calls in flight (the destructor waits for them after removing the observer).
-  std::mutex flightMutex;
-  std::condition_variable flightDone;
-  int inFlight = 0;
-
   std::thread events;
   int wakeFd = -1;
   cairo_device_t* device = nullptr;  // Cairo's state for the display, released before it closes
   std::atomic<bool> stopping{false};
   std::atomic<bool> gone{false};
-
-  void onWindowEvent(const WindowEvent& event) override {
-    {
-      std::lock_guard lock(flightMutex);
-      ++inFlight;
-    }
-    handle(event);
-    {
-      std::lock_guard lock(flightMutex);
-      --inFlight;
-    }
-    flightDone.notify_all();
-  }
 
   bool usable() const { return !gone.load() && !connection->lost(); }
 
@@ -245,8 +259,10 @@ struct X11NativeWindows::Impl final : WindowObserver {
     }
     if (it == shown.end()) it = create(s);
     Shown& w = it->second;
+    bool repaint = false;
     const XRect rect = native::placement(s);
     if (!(rect == w.rect)) {
+      repaint = true;
       w.rect = rect;
       XMoveResizeWindow(display, w.xid, rect.x, rect.y, static_cast<unsigned>(std::max(rect.width, 1)),
                         static_cast<unsigned>(std::max(rect.height, 1)));
@@ -267,8 +283,10 @@ struct X11NativeWindows::Impl final : WindowObserver {
       w.width = w.frame->width;
       w.height = w.frame->height;
       w.content = w.frame->pixels;
+      repaint = true;
     }
     if (!w.mapped) {
+      repaint = true;
       XMapRaised(display, w.xid);
       w.mapped = true;
       if (w.grabs) grab(w);
@@ -279,7 +297,7 @@ struct X11NativeWindows::Impl final : WindowObserver {
       }
       w.wantsFocus = false;
     }
-    draw(w);
+    if (repaint) draw(w);
     XFlush(display);
     // Replies read meanwhile may have brought events in: the event thread looks.
     wake();
@@ -509,7 +527,15 @@ struct X11NativeWindows::Impl final : WindowObserver {
         screenGone();
         break;
       }
-      for (XEvent& e : batch) dispatch(e);
+      for (size_t i = 0; i < batch.size(); ++i) {
+        // Of a run of pointer motions over one window only the last one counts.
+        const XEvent& e = batch[i];
+        if (e.type == MotionNotify && i + 1 < batch.size() && batch[i + 1].type == MotionNotify &&
+            batch[i + 1].xany.window == e.xany.window) {
+          continue;
+        }
+        dispatch(batch[i]);
+      }
     }
   }
 
@@ -596,11 +622,7 @@ struct X11NativeWindows::Impl final : WindowObserver {
   }
 
   ~Impl() {
-    removeWindowObserver(this);
-    {
-      std::unique_lock lock(flightMutex);
-      flightDone.wait(lock, [&] { return inFlight == 0; });
-    }
+    Forwarder::instance().detach(this);
     stopping = true;
     wake();
     if (events.joinable()) events.join();
@@ -618,6 +640,11 @@ struct X11NativeWindows::Impl final : WindowObserver {
     }
   }
 };
+
+void Forwarder::onWindowEvent(const WindowEvent& event) {
+  std::lock_guard lock(mutex_);
+  if (impl_) impl_->handle(event);
+}
 
 std::unique_ptr<X11NativeWindows> X11NativeWindows::start(const std::string& displayName, std::string& error) {
   auto impl = std::make_unique<Impl>();
@@ -645,7 +672,7 @@ std::unique_ptr<X11NativeWindows> X11NativeWindows::start(const std::string& dis
   // On screen, a message box and a dialog wait for the person in front of it.
   setMessageBoxAnswerer(impl->boxes);
   test::setDialogScript([](HWND) {});
-  addWindowObserver(raw);
+  Forwarder::instance().attach(raw);
   // Windows already up are shown now.
   for (HWND hwnd : desk::zOrder()) {
     if (auto s = windowSnapshot(hwnd)) raw->follow(*s);
