@@ -119,7 +119,7 @@ class NativeWindows : public ::testing::Test {
 
   // Should the input under test not land, the box is closed (true) so the test does not hang.
   bool endIfStuck(HWND box) {
-    if (waitFor([&] { return !desk::IsWindow(box); }, 10000)) return false;
+    if (box == nullptr || waitFor([&] { return !desk::IsWindow(box); }, 10000)) return false;
     desk::PostMessage(box, desk::WM_CLOSE, 0, 0);
     return true;
   }
@@ -166,7 +166,7 @@ TEST_F(NativeWindows, MessageBoxAppearsAsDrawnAndAClickAnswersIt) {
   std::thread person([&] {
     XWindowId window = 0;
     HWND box = nullptr;
-    if (!findBox("Save changes", window, box)) return;
+    if (!findBox("Save changes", window, box)) return (void)endIfStuck(box);
     seen = true;
     HWND ok = desk::GetDlgItem(box, desk::IDOK);
     HWND cancel = desk::GetDlgItem(box, desk::IDCANCEL);
@@ -218,7 +218,7 @@ TEST_F(NativeWindows, KeysAnswerMessageBoxes) {
     std::thread person([&] {
       XWindowId window = 0;
       HWND box = nullptr;
-      if (!findBox(caption, window, box)) return;
+      if (!findBox(caption, window, box)) return (void)endIfStuck(box);
       // The box was made foreground: its X11 window has the keyboard, wherever the pointer is.
       XTestFakeMotionEvent(look_, -1, 5, 5, 0);
       XSync(look_, False);
@@ -246,11 +246,11 @@ TEST_F(NativeWindows, BackendShowsBoxesAndTheyAnswerTheWindowManager) {
   std::thread person([&] {
     XWindowId window = 0;
     HWND box = nullptr;
-    if (!findBox("Replace", window, box)) return;
+    if (!findBox("Replace", window, box)) return (void)endIfStuck(box);
     HWND ok = desk::GetDlgItem(box, desk::IDOK);
     desk::POINT at{0, 0};
     desk::MapWindowPoints(ok, box, &at, 1);
-    if (!waitFor([&] { return shows(window, ok, at.x, at.y); })) return;
+    if (!waitFor([&] { return shows(window, ok, at.x, at.y); })) return (void)endIfStuck(box);
     // The server forgets what the window showed, as when another window covered it.
     XClearArea(look_, window, 0, 0, 0, 0, True);
     XSync(look_, False);
