@@ -635,7 +635,8 @@ struct X11NativeWindows::Impl {
     shown.clear();
     byWindow.clear();
     if (device) {
-      cairo_device_finish(device);
+      // On a server that went away, finishing would free what closing the display frees again.
+      if (usable()) cairo_device_finish(device);
       cairo_device_destroy(device);
     }
   }
