@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "desk/display/x11_connection.h"
+#include "desk/display/x11_native_windows.h"
 #include "desk/log.h"
 #include "desk/test.h"
 
@@ -15,6 +16,7 @@ namespace {
 std::atomic<Backend> active{Backend::Headless};
 std::mutex startMutex;
 std::shared_ptr<X11Connection> connection;
+std::unique_ptr<X11NativeWindows> nativeWindows;  // the windows the layer draws, on screen
 }  // namespace
 
 BackendChoice chooseBackend(const char* display, const char* forceHeadless) {
@@ -75,17 +77,23 @@ bool startBackend(const BackendChoice& choice, std::string& error) {
   connection = std::move(made);
   active = Backend::X11;
   applyMonitors(connection->monitors());
+  std::string nativeError;
+  nativeWindows = X11NativeWindows::start(choice.display, nativeError);
+  if (!nativeWindows) logFormat(2, "display backend: dialogs and menus stay off screen: %s", nativeError.c_str());
   logFormat(3, "display backend: X11 on %s", choice.display.c_str());
   return true;
 }
 
 void stopBackend() {
   std::shared_ptr<X11Connection> ending;
+  std::unique_ptr<X11NativeWindows> endingNative;
   {
     std::lock_guard lock(startMutex);
+    endingNative = std::move(nativeWindows);
     ending = std::move(connection);
     active = Backend::Headless;
   }
+  endingNative.reset();
   ending.reset();
 }
 
