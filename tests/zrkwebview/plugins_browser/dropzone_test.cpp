@@ -94,6 +94,16 @@ TEST_F(PluginsBrowserTest, ADropReachesNoOtherWindowsPage) {
   ASSERT_TRUE(pumpUntil([&] { return !read(*a, "drops").empty(); }, 10s));
   pumpFor(200ms);
   EXPECT_EQ(read(*b, "drops"), json::array());
+
+  // A new document in B drops B's zones and drop listeners, and none of A's.
+  b->evaluateScriptSync("window.before = true; location.reload(); 0");
+  ASSERT_TRUE(pumpUntil([&] {
+    return b->evaluateScriptSync("window.before === undefined && window.pageReady === true") == "true";
+  }, 20s));
+  a->evaluateScriptSync("window.drops = []; 0");
+  EXPECT_EQ(desk::test::dragFiles({png.string()}, screenPoint(window(0)->nativeHandle(), 150, 125), true).effect,
+            desk::DROPEFFECT_COPY);
+  EXPECT_TRUE(pumpUntil([&] { return !read(*a, "drops").empty(); }, 10s));
 }
 
 }  // namespace

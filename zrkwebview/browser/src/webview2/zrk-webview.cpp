@@ -631,7 +631,7 @@ std::shared_ptr<CDropTarget> ZrkWebview::dropTarget() const {
 
 void ZrkWebview::clearDropZones() {
   if (auto target = dropTarget()) target->clearZones();
-  EventDispatcher::instance().removeListeners("zrk://dropzone", "Webview", label());
+  EventDispatcher::instance().removeListeners("zrk://dropzone", "Webview", label(), this);
 }
 
 bool ZrkWebview::testElementAtPoint(desk::POINT point, const std::string& selector) {
