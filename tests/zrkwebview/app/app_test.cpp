@@ -202,6 +202,48 @@ TEST(AppEmit, ListenersReachTheWebviewsTheyBelongTo) {
   events.unlisten(otherEvent);
 }
 
+// Every window's first webview bears the same label: an event a webview raises for its own page
+// reaches that page alone, with the same selection as `emit`.
+TEST(AppEmit, AnEventForOneWebviewSkipsItsNamesakesInOtherWindows) {
+  auto& events = zrk::EventDispatcher::instance();
+  zrk::App app;
+  auto winA = makeWindow("A");
+  auto winB = makeWindow("B");
+  app.addWindow(winA, true);
+  app.addWindow(winB, true);
+  auto page = [](const WindowPtr& window) {
+    auto webview = std::make_shared<pel::test::FakeWebview>("main_webview", window.get());
+    auto delegate = std::make_shared<RecordingDelegate>(window, webview);
+    webview->setDelegate(delegate);
+    window->addWebview(webview, false);
+    return std::make_pair(webview, delegate);
+  };
+  auto [viewA, pageA] = page(winA);
+  auto [viewB, pageB] = page(winB);
+  const std::string ev = "app-emit-one-webview";
+  const uint64_t inA = events.listen(1, ev, "Webview", "main_webview");
+  const uint64_t inB = events.listen(2, ev, "Webview", "main_webview");
+  const uint64_t elsewhere = events.listen(3, ev, "Webview", "other");
+
+  app.emitToWebview(viewA, ev, "{}", "main_webview", "Webview");
+  ASSERT_EQ(pageA->calls.size(), 1u);
+  // Both namesakes' ids are selected; A's page keeps the one it holds.
+  EXPECT_EQ(pageA->calls[0].ids, nlohmann::json::array({inA, inB}).dump());
+  EXPECT_TRUE(pageB->calls.empty());
+
+  // The same event through `emit` reaches both windows' pages: the road the drop must not take.
+  app.emit(ev, "{}", "main_webview", "Webview");
+  EXPECT_EQ(pageA->calls.size(), 2u);
+  EXPECT_EQ(pageB->calls.size(), 1u);
+
+  // No webview: nothing.
+  app.emitToWebview(nullptr, ev, "{}", "", "");
+  EXPECT_EQ(pageA->calls.size(), 2u);
+  EXPECT_EQ(pageB->calls.size(), 1u);
+
+  for (uint64_t id : {inA, inB, elsewhere}) events.unlisten(id);
+}
+
 TEST(AppObject, FixedAnswers) {
   zrk::App app;
   EXPECT_EQ(app.uriScheme(), "https");

@@ -208,6 +208,19 @@ TEST_F(EventPluginTest, WindowListsAndUnlistenEverywhere) {
   EXPECT_TRUE(listIds(main, "zrk://resize") == std::vector<uint64_t>{any});
 }
 
+// A page's listener names the webview whose page holds it, so removals for one webview leave
+// its namesakes' listeners alone; a listener made without a page names none.
+TEST_F(EventPluginTest, AListenerNamesThePageThatHoldsIt) {
+  const uint64_t fromPage = listen("zrk://dropzone", {{"kind", "Webview"}, {"label", "main_webview"}});
+  const Answer bare = call("listen", {{"event", "zrk://dropzone"}, {"target", "x"}, {"handler", 9}});
+  ASSERT_EQ(bare.status, 200);
+  const uint64_t pageless = std::stoull(bare.body);
+  made.push_back(pageless);
+  auto& events = zrk::EventDispatcher::instance();
+  EXPECT_EQ(events.find(fromPage)->owner.lock(), mainView);
+  EXPECT_EQ(events.find(pageless)->owner.lock(), nullptr);
+}
+
 TEST_F(EventPluginTest, DeliveryByTarget) {
   const uint64_t a = listen("news", {{"kind", "Any"}});
   const uint64_t b = listen("news", {{"kind", "Window"}, {"label", "main"}});

@@ -100,6 +100,26 @@ TEST(EventDispatcherTest, VisitOrderAndRemoval) {
   EXPECT_NE(d.find(keep), nullptr);
 }
 
+// Two windows' webviews bear one label: a page's new document takes away its own drop listeners
+// and those of no live page, never its namesake's.
+TEST(EventDispatcherTest, RemovalForOneWebviewKeepsItsNamesakesListeners) {
+  EventDispatcher d;
+  auto mine = std::make_shared<pel::test::FakeWebview>("main_webview");
+  auto namesake = std::make_shared<pel::test::FakeWebview>("main_webview");
+  auto gone = std::make_shared<pel::test::FakeWebview>("main_webview");
+  const uint64_t own = d.listen(1, "zrk://dropzone", "Webview", "main_webview", mine);
+  const uint64_t other = d.listen(2, "zrk://dropzone", "Webview", "main_webview", namesake);
+  const uint64_t orphan = d.listen(3, "zrk://dropzone", "Webview", "main_webview", gone);
+  const uint64_t pageless = d.listen(4, "zrk://dropzone", "Webview", "main_webview");
+  gone.reset();
+  d.removeListeners("zrk://dropzone", "Webview", "main_webview", mine.get());
+  EXPECT_EQ(d.find(own), nullptr);
+  EXPECT_EQ(d.find(orphan), nullptr);
+  EXPECT_EQ(d.find(pageless), nullptr);
+  ASSERT_NE(d.find(other), nullptr);
+  EXPECT_EQ(d.find(other)->owner.lock(), namesake);
+}
+
 TEST(EventDispatcherTest, DeliveryScriptText) {
   EventItem item;
   item.id = 3;

@@ -59,8 +59,17 @@ class RecordingApp : public zrk::App {
   void emit(const std::string& event, const std::string& payload, const std::string& label,
             const std::string& kind) override {
     emitted.push_back(event + " " + label + " " + kind + " " + payload);
+    servedBy.push_back(nullptr);
+  }
+  void emitToWebview(const std::shared_ptr<zrk::Webview>& webview, const std::string& event,
+                     const std::string& payload, const std::string& label,
+                     const std::string& kind) override {
+    emitted.push_back(event + " " + label + " " + kind + " " + payload);
+    servedBy.push_back(webview.get());
   }
   std::vector<std::string> emitted;
+  // The one webview each event was meant for (null: every matching one).
+  std::vector<const zrk::Webview*> servedBy;
 };
 RecordingApp& app() { return static_cast<RecordingApp&>(*zrk::App::instance()); }
 
@@ -143,6 +152,7 @@ class ZrkWebviewPageTest : public ::testing::Test {
     fake = engine->webviews().back();
     posted().clear();
     app().emitted.clear();
+    app().servedBy.clear();
     spooler = std::make_shared<desk::test::FakeJobSpooler>();
     desk::test::setPrintJobSpooler(spooler);
     const char* t = getenv("TMPDIR");
@@ -229,6 +239,8 @@ TEST_F(ZrkWebviewPageTest, ZonesFromCommandsTakeDropsOnTheContentWindowUntilANav
   ASSERT_EQ(app().emitted.size(), 1u);
   EXPECT_EQ(app().emitted[0], "zrk://dropzone page Webview {\"paths\":[\"" + png.string() +
                                   "\"],\"targets\":[\"pics\",\"all\"],\"x\":200,\"y\":100}");
+  // Meant for this webview's page alone.
+  EXPECT_EQ(app().servedBy[0], webview.get());
 
   // "remove" takes a zone away; a text file now finds only "all".
   webview->runCommand("remove_dropzone", nlohmann::json{{"id", "all"}});

@@ -52,8 +52,17 @@ class RecordingApp : public zrk::App {
   void emit(const std::string& event, const std::string& payload, const std::string& label,
             const std::string& kind) override {
     emitted.push_back(event + " " + label + " " + kind + " " + payload);
+    servedBy.push_back(nullptr);
+  }
+  void emitToWebview(const std::shared_ptr<zrk::Webview>& webview, const std::string& event,
+                     const std::string& payload, const std::string& label,
+                     const std::string& kind) override {
+    emitted.push_back(event + " " + label + " " + kind + " " + payload);
+    servedBy.push_back(webview.get());
   }
   std::vector<std::string> emitted;
+  // The one webview each event was meant for (null: every matching one).
+  std::vector<const zrk::Webview*> servedBy;
 };
 RecordingApp& app() { return static_cast<RecordingApp&>(*zrk::App::instance()); }
 
@@ -160,6 +169,7 @@ class ZrkWebviewPageChromiumTest : public ::testing::Test {
     ASSERT_TRUE(ok);
     posted().clear();
     app().emitted.clear();
+    app().servedBy.clear();
   }
   void TearDown() override {
     desk::test::setDialogScript(nullptr);

@@ -153,6 +153,18 @@ bool listenerBelongs(const std::string& kind, const std::string& label,
 
 void App::emit(const std::string& event, const std::string& payload,
                const std::string& targetLabel, const std::string& targetKind) {
+  deliver(event, payload, targetLabel, targetKind, nullptr);
+}
+
+void App::emitToWebview(const std::shared_ptr<Webview>& webview, const std::string& event,
+                        const std::string& payload, const std::string& targetLabel,
+                        const std::string& targetKind) {
+  if (webview) deliver(event, payload, targetLabel, targetKind, webview.get());
+}
+
+void App::deliver(const std::string& event, const std::string& payload,
+                  const std::string& targetLabel, const std::string& targetKind,
+                  const Webview* only) {
   std::vector<std::shared_ptr<EventItem>> listeners;
   EventDispatcher::instance().forEachListener(
       event, targetLabel, targetKind,
@@ -162,7 +174,7 @@ void App::emit(const std::string& event, const std::string& payload,
     if (!window) return;
     const std::string windowLabel = window->label();
     window->forEachWebview([&](const std::shared_ptr<Webview>& webview) {
-      if (!webview) return;
+      if (!webview || (only != nullptr && webview.get() != only)) return;
       nlohmann::json ids = nlohmann::json::array();
       for (const auto& item : listeners) {
         if (listenerBelongs(item->kind, item->label, windowLabel, webview->label()))

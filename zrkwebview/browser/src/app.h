@@ -82,6 +82,12 @@ class App : public WindowDelegate, public std::enable_shared_from_this<App> {
   // webview of each window the listener belongs to. `payload` is JSON text, passed on unchanged.
   virtual void emit(const std::string& event, const std::string& payload,
                     const std::string& targetLabel, const std::string& targetKind);
+  // The same selection, delivered in `webview` alone: for an event that a webview raises for its
+  // own page (a drop on one of its zones). Labels only tell webviews apart within one window, so
+  // a label-targeted `emit` would also reach the webviews of that label in other windows.
+  virtual void emitToWebview(const std::shared_ptr<Webview>& webview, const std::string& event,
+                             const std::string& payload, const std::string& targetLabel,
+                             const std::string& targetKind);
 
   std::string uriScheme() const override { return "https"; }
   std::string uriDomain() const override { return kAppDomain; }
@@ -103,6 +109,10 @@ class App : public WindowDelegate, public std::enable_shared_from_this<App> {
   void setMainWindow(std::shared_ptr<Window> window) { mainWindow_ = std::move(window); }
 
  private:
+  // Delivery for `emit` and `emitToWebview`; `only`, when set, is the one webview served.
+  void deliver(const std::string& event, const std::string& payload,
+               const std::string& targetLabel, const std::string& targetKind, const Webview* only);
+
   std::shared_ptr<Window> mainWindow_;
   std::vector<std::shared_ptr<Window>> windows_;
   std::shared_mutex windowsMutex_;

@@ -45,13 +45,15 @@ EventDispatcher& EventDispatcher::instance() {
 }
 
 uint64_t EventDispatcher::listen(uint64_t callbackId, const std::string& event,
-                                 const std::string& kind, const std::string& label) {
+                                 const std::string& kind, const std::string& label,
+                                 std::weak_ptr<Webview> owner) {
   auto item = std::make_shared<EventItem>();
   item->id = ids_.acquire();
   item->callbackId = callbackId;
   item->event = event;
   item->kind = kind;
   item->label = label;
+  item->owner = std::move(owner);
   std::lock_guard<std::mutex> lock(listenerMutex_);
   byId_[item->id] = item;
   byEvent_[event].push_back(item);
@@ -96,10 +98,15 @@ void EventDispatcher::forEachListener(const std::string& event, const std::strin
 }
 
 void EventDispatcher::removeListeners(const std::string& event, const std::string& kind,
-                                      const std::string& label) {
+                                      const std::string& label, const Webview* owner) {
   std::vector<uint64_t> ids;
-  forEachListener(event, label, kind,
-                  [&ids](const std::shared_ptr<EventItem>& item) { ids.push_back(item->id); });
+  forEachListener(event, label, kind, [&](const std::shared_ptr<EventItem>& item) {
+    if (owner != nullptr) {
+      auto holder = item->owner.lock();
+      if (holder && holder.get() != owner) return;
+    }
+    ids.push_back(item->id);
+  });
   for (uint64_t id : ids) unlisten(id);
 }
 

@@ -25,6 +25,9 @@ struct EventItem {
   // "Any", "App", "Window", "Webview", "AnyLabel" or empty.
   std::string kind;
   std::string label;
+  // The webview whose page holds the listener, when it was registered by a page. Labels only tell
+  // webviews apart within one window; this tells them apart across windows.
+  std::weak_ptr<Webview> owner;
 };
 
 class EventDispatcher {
@@ -34,15 +37,17 @@ class EventDispatcher {
   static EventDispatcher& instance();
 
   uint64_t listen(uint64_t callbackId, const std::string& event, const std::string& kind,
-                  const std::string& label);
+                  const std::string& label, std::weak_ptr<Webview> owner = {});
   void unlisten(uint64_t id);
   std::shared_ptr<EventItem> find(uint64_t id);
   // Note the order: label before kind. The visitor runs under the listener lock and must not
   // call the dispatcher.
   void forEachListener(const std::string& event, const std::string& label, const std::string& kind,
                        const Visitor& visitor);
-  // Note the order: kind before label.
-  void removeListeners(const std::string& event, const std::string& kind, const std::string& label);
+  // Note the order: kind before label. With `owner`, the listeners that another webview's page
+  // registered stay (a namesake in another window); those of `owner` and of no live page go.
+  void removeListeners(const std::string& event, const std::string& kind, const std::string& label,
+                       const Webview* owner = nullptr);
   // Runs the delivery script for the listener in `webview`; nothing when the listener is gone.
   void dispatchToPage(Webview* webview, uint64_t listenerId, const nlohmann::json& payload);
 

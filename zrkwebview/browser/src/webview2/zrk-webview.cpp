@@ -631,7 +631,7 @@ std::shared_ptr<CDropTarget> ZrkWebview::dropTarget() const {
 
 void ZrkWebview::clearDropZones() {
   if (auto target = dropTarget()) target->clearZones();
-  EventDispatcher::instance().removeListeners("zrk://dropzone", "Webview", label());
+  EventDispatcher::instance().removeListeners("zrk://dropzone", "Webview", label(), this);
 }
 
 bool ZrkWebview::testElementAtPoint(desk::POINT point, const std::string& selector) {
@@ -649,7 +649,10 @@ void ZrkWebview::emitDropEvent(const std::string& label, const std::vector<std::
   auto window = this->window();
   const double scale = window ? window->deviceScaleFactor() : 1.0;
   const std::string payload = dropEventPayload(paths, targets, point, scale);
-  if (auto app = App::instance()) app->emit("zrk://dropzone", payload, label, "Webview");
+  // Only this webview's page: every window's first webview bears the same label.
+  if (auto app = App::instance()) {
+    app->emitToWebview(shared_from_this(), "zrk://dropzone", payload, label, "Webview");
+  }
 }
 
 // --- lifecycle and scripts

@@ -69,7 +69,10 @@ std::shared_ptr<http::HttpResponse> EventPlugin::listen(
     return replies::error(400, "Missing parameter");
   }
   const Target where = targetOf(&target);
-  const uint64_t id = EventDispatcher::instance().listen(callbackId, event, where.kind, where.label);
+  std::weak_ptr<Webview> page;
+  if (delegate) page = delegate->webview();
+  const uint64_t id =
+      EventDispatcher::instance().listen(callbackId, event, where.kind, where.label, page);
   if (delegate) {
     delegate->listen(replies::compactJson(target), event, std::to_string(id),
                      "window['_" + std::to_string(callbackId) + "']");
