@@ -334,40 +334,64 @@ class GoldenReplayTest : public ChromiumApp {
     desk::test::setMonitorDpi(desk::test::monitors()[0], 96);
   }
 
-  // The menus a row names by a made-up resource id ("new __zrk__.menu.Submenu(11, 's')") are made for
-  // real in the page first, and the row runs on their real ids, so that its replies are the plugin's
-  // answers about such an object, not refusals of an unknown id. The call with the real ids; `rids`
-  // maps each made-up id to its real one.
+  // The menus a row names by a made-up resource id ("new __zrk__.menu.Submenu(11, 's')", or the
+  // reference "[7, 'MenuItem']") are made for real in the page first, and the row runs on their real
+  // ids, so that its replies are the plugin's answers about such an object, not refusals of an
+  // unknown id. A menu or submenu made so holds "a", a separator and "b", as the rows have it. The
+  // call with the real ids; `rids` maps each made-up id to its real one.
   std::string withRealMenus(const std::string& call, zrk::ZrkWebview& page, std::map<int64_t, int64_t>& rids) {
     static const std::vector<std::string> kClasses = {"MenuItem", "CheckMenuItem", "IconMenuItem", "Submenu", "Menu"};
-    const std::string prefix = "__zrk__.menu.";
-    std::string out;
-    size_t from = 0;
-    for (size_t at = call.find(prefix); at != std::string::npos; at = call.find(prefix, at + 1)) {
-      // "<class>(<digits>, '<id>')"
-      const size_t open = call.find('(', at);
-      const std::string cls = call.substr(at + prefix.size(), open == std::string::npos ? 0 : open - at - prefix.size());
-      if (std::find(kClasses.begin(), kClasses.end(), cls) == kClasses.end()) continue;
-      const size_t comma = call.find(", '", open);
-      const size_t close = call.find("')", comma == std::string::npos ? open : comma);
-      const std::string digits = call.substr(open + 1, comma == std::string::npos ? 0 : comma - open - 1);
-      if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || close == std::string::npos) {
-        continue;
-      }
-      const std::string id = call.substr(comma + 3, close - comma - 3);
+    const auto realRid = [&](const std::string& cls, const std::string& digits, const std::string& id) -> std::string {
       const int64_t rowRid = std::stoll(digits);
       if (!rids.count(rowRid)) {
-        const json fixture = settle(
-            page, prefix + cls + ".new({ id: '" + id + "', text: '" + id + "' }).then((m) => m.rid)");
+        const std::string items = cls == "Menu" || cls == "Submenu"
+                                      ? ", items: [{ id: 'a', text: 'A' }, { kind: 'Separator' }, { id: 'b', text: 'B' }]"
+                                      : "";
+        const json fixture = settle(page, "__zrk__.menu." + cls + ".new({ id: '" + id + "', text: '" + id + "'" +
+                                              items + " }).then((m) => m.rid)");
         const bool madeOne = fixture.contains("ok") && fixture["ok"].is_number_integer();
-        EXPECT_TRUE(madeOne) << call.substr(at, close + 2 - at) << ": " << fixture.dump();
-        if (!madeOne) return call;
+        EXPECT_TRUE(madeOne) << cls << " " << digits << ": " << fixture.dump();
+        if (!madeOne) return digits;
         rids[rowRid] = fixture["ok"].get<int64_t>();
       }
-      out += call.substr(from, open + 1 - from) + std::to_string(rids[rowRid]);
-      from = comma;
+      return std::to_string(rids[rowRid]);
+    };
+    const auto isNumber = [](const std::string& text) {
+      return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    std::string out;
+    size_t i = 0;
+    while (i < call.size()) {
+      // __zrk__.menu.<class>(<digits>, '<id>')
+      const std::string prefix = "__zrk__.menu.";
+      if (call.compare(i, prefix.size(), prefix) == 0) {
+        const size_t open = call.find('(', i);
+        const size_t comma = open == std::string::npos ? open : call.find(", '", open);
+        const size_t close = comma == std::string::npos ? comma : call.find("')", comma);
+        if (close != std::string::npos) {
+          const std::string cls = call.substr(i + prefix.size(), open - i - prefix.size());
+          const std::string digits = call.substr(open + 1, comma - open - 1);
+          if (std::find(kClasses.begin(), kClasses.end(), cls) != kClasses.end() && isNumber(digits)) {
+            out += call.substr(i, open + 1 - i) + realRid(cls, digits, call.substr(comma + 3, close - comma - 3));
+            i = comma;
+            continue;
+          }
+        }
+      }
+      // [<digits>, 'MenuItem']
+      const std::string reference = ", 'MenuItem']";
+      if (call[i] == '[') {
+        const size_t end = call.find(reference, i);
+        if (end != std::string::npos && isNumber(call.substr(i + 1, end - i - 1))) {
+          const std::string digits = call.substr(i + 1, end - i - 1);
+          out += "[" + realRid("MenuItem", digits, "item" + digits);
+          i = end;
+          continue;
+        }
+      }
+      out += call[i++];
     }
-    return out + call.substr(from);
+    return out;
   }
 
   // "main" and "tools" exist before every row; "viewer" only once a row made it.
