@@ -42,7 +42,8 @@
       }
       opened += 1;
       const win = new zrk.window.Window(kind.label + "_" + opened, {
-        url: kind.page + "?file=" + P.encodePath(path),
+        // The window plugin takes the address as it is: a page name alone would name no page.
+        url: new URL(".", location.href).href + kind.page + "?file=" + P.encodePath(path),
         title: kind.title,
         identifier: kind.identifier,
         width: 1024, height: 900, center: true, resizable: true, visible: true,

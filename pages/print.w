@@ -98,13 +98,12 @@
       }
     }
 
+    // The printer's answer: {result: true}, or {result: false, error: {code, message}}.
     function outcomeText(outcome) {
-      if (outcome && typeof outcome === "object") {
-        const code = outcome.code !== undefined ? outcome.code : outcome.status;
-        if (code === 0 || outcome.success === true) return { ok: true, text: outcome.message || "Done." };
-        return { ok: false, text: outcome.message || JSON.stringify(outcome) };
-      }
-      return { ok: outcome === true || outcome === 0, text: String(outcome) };
+      if (outcome && outcome.result === true) return { ok: true, text: "Done." };
+      const error = outcome && outcome.error;
+      if (error && typeof error.message === "string" && error.message) return { ok: false, text: error.message };
+      return { ok: false, text: JSON.stringify(outcome) };
     }
 
     async function print(pdfFile) {
@@ -129,7 +128,7 @@
         if (pdfFile) payload.pdfFile = pdfFile;
         else if (printer) payload.printer = printer;
         P.plugin("printer", "print", payload).catch(function (e) {
-          resolve({ code: 1, message: String(e && e.message || e) });
+          resolve({ result: false, error: { code: 1, message: String(e && e.message || e) } });
         });
       });
       const outcome = outcomeText(await done);
