@@ -1,10 +1,15 @@
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "desk/thread.h"
+#include "libdispatch/src/dispatch.h"
 #include "support/fake_notification_server.h"
 #include "support/private_bus.h"
 #include "toast/dbus_platform.h"
@@ -177,6 +182,51 @@ TEST_F(DBusTest, BusKilledMidToast) {
   EXPECT_FALSE(platform.isCompatible());
   server.reset();
   platform.stop();
+}
+
+// A sink that, like a page's webview, waits for the UI thread to deliver what it heard.
+struct UiBoundSink : toast::EventSink {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> delivered{false};
+  void activated(const std::optional<std::u16string>&) override {}
+  void failed() override {}
+  void dismissed(int32_t) override {
+    entered = true;
+    try {
+      dispatch_sync(dispatch_get_main_queue(), [this] { delivered = true; });
+    } catch (const std::exception&) {
+      // Dropped by a closing main queue: nothing to deliver.
+    }
+  }
+};
+
+TEST_F(DBusTest, StoppedOnTheUiThreadWhileAnEventWaitsForIt) {
+  desk::setUiThreadId(desk::GetCurrentThreadId());
+  dispatch_init();
+  FakeNotificationServer server(bus_.address(), {"body"});
+  ASSERT_TRUE(server.ready());
+  DBusPlatform platform(bus_.address());
+  ToastTemplate t(ToastTemplate::Text01);
+  t.setFirstLine(u"T");
+  auto sink = std::make_shared<UiBoundSink>();
+  toast::Notification n;
+  n.document = toast::Document::base(t.kind());
+  ASSERT_EQ(toast::buildDocument(t, n.document), toast::S_OK);
+  n.appName = u"Pelmora";
+  n.sink = sink;
+  ASSERT_TRUE(platform.addHandlers(n));
+  ASSERT_TRUE(platform.show(n));
+  server.emitClosed(n.platformId, 2);
+  // The signal thread is now inside the sink, waiting for this (the UI) thread.
+  for (int i = 0; i < 500 && !sink->entered; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(sink->entered);
+  EXPECT_FALSE(sink->delivered);
+  // Stopping serves the UI thread's queue until the signal thread is done: no deadlock.
+  platform.stop();
+  EXPECT_TRUE(sink->delivered);
+  EXPECT_FALSE(platform.show(n));  // a stopped platform shows nothing
 }
 
 }  // namespace
