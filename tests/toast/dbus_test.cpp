@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <string>
@@ -54,6 +55,50 @@ toast::Notification notification(const ToastTemplate& t, std::shared_ptr<Recorde
   n.appUserModelId = u"Pelmora.Test";
   n.sink = std::move(sink);
   return n;
+}
+
+// The parts of a document that no bus is needed for: lines, attribution, scenario, sound.
+TEST(NotifyRequest, DocumentFields) {
+  struct Case {
+    const char* name;
+    std::function<void(ToastTemplate&)> set;
+    std::string summary, body, soundFile;
+    int urgency;
+  };
+  const std::vector<Case> cases = {
+      {"three lines and an attribution",
+       [](ToastTemplate& t) {
+         t.setThirdLine(u"Line 3");
+         t.setAttribution(u"via Build");
+       },
+       "Head", "Line 2\nLine 3\nvia Build", "", 1},
+      {"alarm", [](ToastTemplate& t) { t.setScenario(ToastTemplate::ScenarioAlarm); }, "Head",
+       "Line 2", "", 2},
+      {"reminder", [](ToastTemplate& t) { t.setScenario(ToastTemplate::ScenarioReminder); },
+       "Head", "Line 2", "", 2},
+      {"incoming call",
+       [](ToastTemplate& t) { t.setScenario(ToastTemplate::ScenarioIncomingCall); }, "Head",
+       "Line 2", "", 2},
+      {"a sound file", [](ToastTemplate& t) { t.setSoundPath(u"file:///sounds/ping.wav"); },
+       "Head", "Line 2", "file:///sounds/ping.wav", 1},
+      {"a system sound has no counterpart", [](ToastTemplate& t) { t.setSystemSound(1); },
+       "Head", "Line 2", "", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ToastTemplate t(ToastTemplate::Text04);
+    t.setFirstLine(u"Head");
+    t.setSecondLine(u"Line 2");
+    c.set(t);
+    toast::Document document = toast::Document::base(t.kind());
+    ASSERT_EQ(toast::buildDocument(t, document), toast::S_OK);
+    const auto request = toast::notifyRequestFromDocument(document, "Pelmora", "Pelmora", false);
+    EXPECT_EQ(request.summary, c.summary);
+    EXPECT_EQ(request.body, c.body);
+    EXPECT_EQ(request.soundFile, c.soundFile);
+    EXPECT_EQ(request.urgency, c.urgency);
+    EXPECT_EQ(request.expireTimeout, -1);
+  }
 }
 
 class DBusTest : public ::testing::Test {
