@@ -6,6 +6,8 @@
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include "desk/nested_loop.h"
+#include "desk/thread.h"
 #include "vesk/strings.h"
 
 namespace toast {
@@ -140,14 +142,101 @@ NotifyRequest notifyRequestFromDocument(const Document& document, const std::str
 
 // ---- the platform ------------------------------------------------------------------------------
 
+// Tells whoever waits for a signal thread that it has finished.
+struct ThreadEnd {
+  std::mutex mutex;
+  bool done = false;
+  desk::NestedLoop* waiter = nullptr;
+
+  void finish() {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+    if (waiter != nullptr) waiter->end(0);
+  }
+  // Serves the calling thread's queue until the signal thread has finished.
+  void waitServing() {
+    desk::NestedLoop loop;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (done) return;
+      waiter = &loop;
+    }
+    loop.run();
+    std::lock_guard<std::mutex> lock(mutex);
+    waiter = nullptr;
+  }
+};
+
+// The thread that delivers one connection's signals, running a main context of its own. GDBus
+// delivers a subscription's signals in the context that was the thread default when it was made,
+// and a context can only be made the default while no other thread runs it: so the subscriptions
+// are made before the thread starts, and a new connection gets a new thread.
+struct SignalThread {
+  GMainContext* context = nullptr;
+  GMainLoop* loop = nullptr;
+  std::thread thread;
+  std::shared_ptr<ThreadEnd> end;
+
+  SignalThread() : context(g_main_context_new()), loop(g_main_loop_new(context, FALSE)) {}
+
+  void start() {
+    end = std::make_shared<ThreadEnd>();
+    // The thread keeps its own references: it may outlive the platform (see stop()).
+    thread = std::thread([loop = g_main_loop_ref(loop), context = g_main_context_ref(context),
+                          end = end] {
+      g_main_context_push_thread_default(context);
+      g_main_loop_run(loop);
+      g_main_context_pop_thread_default(context);
+      g_main_loop_unref(loop);
+      g_main_context_unref(context);
+      end->finish();
+    });
+  }
+
+  // Asks the loop to end. A quit that comes before the loop runs is lost; a source in the loop's
+  // context ends it whenever it runs.
+  void quit() {
+    GSource* source = g_idle_source_new();
+    g_source_set_callback(
+        source,
+        [](gpointer data) -> gboolean {
+          g_main_loop_quit(static_cast<GMainLoop*>(data));
+          return G_SOURCE_REMOVE;
+        },
+        g_main_loop_ref(loop), reinterpret_cast<GDestroyNotify>(g_main_loop_unref));
+    g_source_attach(source, context);
+    g_source_unref(source);
+    g_main_loop_quit(loop);
+  }
+
+  // Waits for the thread after quit(), and lets the context go.
+  void finish() {
+    if (thread.joinable()) {
+      // The last owner may go on the signal thread itself (from a sink): it then ends on its own.
+      if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
+      } else {
+        // An event on its way to a page may be waiting for the UI thread (a webview sends its
+        // messages there): stopped on the UI thread, the platform keeps serving its queue until
+        // the signal thread has finished, so the two never wait for each other.
+        if (end && desk::GetCurrentThreadId() == desk::uiThreadId()) end->waitServing();
+        thread.join();
+      }
+    }
+    if (loop != nullptr) g_main_loop_unref(loop);
+    if (context != nullptr) g_main_context_unref(context);
+    loop = nullptr;
+    context = nullptr;
+  }
+};
+
 struct DBusPlatform::Shared {
   std::mutex mutex;
   std::string address;
   bool stopped = false;
   GDBusConnection* connection = nullptr;
-  GMainContext* context = nullptr;
-  GMainLoop* loop = nullptr;
-  std::thread thread;
+  // One per connection made; the last serves the current one, the earlier ones were told to quit.
+  std::vector<std::unique_ptr<SignalThread>> threads;
   guint closedSubscription = 0;
   guint actionSubscription = 0;
   // Shown toasts by the server's id.
@@ -185,7 +274,7 @@ struct DBusPlatform::Shared {
   }
 
   // Drops a connection (under the mutex). Subscriptions go first, so no signal is delivered
-  // for it afterwards.
+  // for it afterwards, and its thread is told to end.
   void dropConnection() {
     if (connection == nullptr) return;
     if (closedSubscription) g_dbus_connection_signal_unsubscribe(connection, closedSubscription);
@@ -193,6 +282,7 @@ struct DBusPlatform::Shared {
     closedSubscription = actionSubscription = 0;
     g_object_unref(connection);
     connection = nullptr;
+    if (!threads.empty()) threads.back()->quit();
   }
 };
 
@@ -203,9 +293,7 @@ DBusPlatform::DBusPlatform(std::string address) : shared_(std::make_shared<Share
 DBusPlatform::~DBusPlatform() { stop(); }
 
 void DBusPlatform::stop() {
-  std::thread thread;
-  GMainLoop* loop = nullptr;
-  GMainContext* context = nullptr;
+  std::vector<std::unique_ptr<SignalThread>> threads;
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->stopped) return;
@@ -215,23 +303,9 @@ void DBusPlatform::stop() {
     }
     shared_->dropConnection();
     shared_->sinks.clear();
-    thread = std::move(shared_->thread);
-    loop = shared_->loop;
-    context = shared_->context;
-    shared_->loop = nullptr;
-    shared_->context = nullptr;
+    threads.swap(shared_->threads);
   }
-  if (loop != nullptr) g_main_loop_quit(loop);
-  if (thread.joinable()) {
-    // The last owner may go on the signal thread itself (from a sink): it then ends on its own.
-    if (thread.get_id() == std::this_thread::get_id()) {
-      thread.detach();
-    } else {
-      thread.join();
-    }
-  }
-  if (loop != nullptr) g_main_loop_unref(loop);
-  if (context != nullptr) g_main_context_unref(context);
+  for (auto& thread : threads) thread->finish();
 }
 
 GDBusConnection* DBusPlatform::connection() {
@@ -257,18 +331,6 @@ GDBusConnection* DBusPlatform::connection() {
     if (address.empty()) return nullptr;
   }
 
-  if (s.context == nullptr) {
-    s.context = g_main_context_new();
-    s.loop = g_main_loop_new(s.context, FALSE);
-    GMainLoop* loop = s.loop;
-    GMainContext* context = s.context;
-    s.thread = std::thread([loop, context] {
-      g_main_context_push_thread_default(context);
-      g_main_loop_run(loop);
-      g_main_context_pop_thread_default(context);
-    });
-  }
-
   GError* error = nullptr;
   GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
       address.c_str(),
@@ -280,15 +342,17 @@ GDBusConnection* DBusPlatform::connection() {
     return nullptr;
   }
   g_dbus_connection_set_exit_on_close(connection, FALSE);
-  // Signals are delivered in the context that is the thread default at subscription.
-  g_main_context_push_thread_default(s.context);
+  auto thread = std::make_unique<SignalThread>();
+  g_main_context_push_thread_default(thread->context);
   s.closedSubscription = g_dbus_connection_signal_subscribe(
       connection, nullptr, kInterface, "NotificationClosed", kPath, nullptr,
       G_DBUS_SIGNAL_FLAGS_NONE, &Shared::onSignal, &s, nullptr);
   s.actionSubscription = g_dbus_connection_signal_subscribe(
       connection, nullptr, kInterface, "ActionInvoked", kPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
       &Shared::onSignal, &s, nullptr);
-  g_main_context_pop_thread_default(s.context);
+  g_main_context_pop_thread_default(thread->context);
+  thread->start();
+  s.threads.push_back(std::move(thread));
   s.connection = connection;
   return G_DBUS_CONNECTION(g_object_ref(connection));
 }

@@ -1,6 +1,6 @@
 // Toasts as freedesktop notifications (org.freedesktop.Notifications on the session bus, over
-// GIO's GDBus). The server's signals arrive on a thread of the platform's own, which ends with
-// the platform (or at stop()).
+// GIO's GDBus). The server's signals arrive on a thread of the platform's own (one for each
+// connection it made), which ends with the platform or at stop().
 #pragma once
 
 #include <cstdint>
@@ -14,8 +14,6 @@
 #include "toast/notifier.h"
 
 typedef struct _GDBusConnection GDBusConnection;
-typedef struct _GMainContext GMainContext;
-typedef struct _GMainLoop GMainLoop;
 typedef struct _GVariant GVariant;
 
 namespace toast {
@@ -60,7 +58,8 @@ class DBusPlatform final : public Platform {
   bool show(Notification& notification) override;
   bool hide(Notification& notification) override;
 
-  // Closes the connection and ends the signal thread. Later calls fail.
+  // Closes the connection and ends the signal thread. Later calls fail. On the UI thread it
+  // serves the UI thread's queue while it waits, since a sink may be waiting for that thread.
   void stop();
 
  private:

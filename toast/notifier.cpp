@@ -7,10 +7,14 @@ namespace toast {
 
 namespace {
 
-// Removes a flagged entry's registrations once. Called with the state's mutex held; platforms
-// never call a sink while holding a lock of their own, so this cannot turn into a lock cycle.
-void removeEntryHandlers(Notifier::State& state, Notifier::Entry& entry) {
-  if (!entry.readyForDeletion || entry.handlersRemoved || !entry.notification) return;
+// Removes an entry's registrations once: a flagged entry's when it is erased, and any entry's
+// that hideToast or clear let go of (release), so no registration outlives its table entry and
+// the handler goes with it. Called with the state's mutex held; platforms never call a sink while
+// holding a lock of their own, so this cannot turn into a lock cycle.
+void removeEntryHandlers(Notifier::State& state, Notifier::Entry& entry, bool release = false) {
+  if ((!entry.readyForDeletion && !release) || entry.handlersRemoved || !entry.notification) {
+    return;
+  }
   state.platform->removeHandlers(*entry.notification);
   entry.handlersRemoved = true;
 }
@@ -252,7 +256,7 @@ bool Notifier::hideToast(int64_t id) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->table.find(id);
   if (it != state_->table.end() && it->second.notification == notification) {
-    removeEntryHandlers(*state_, it->second);
+    removeEntryHandlers(*state_, it->second, true);
     state_->table.erase(it);
   }
   return true;
@@ -269,7 +273,7 @@ void Notifier::clear() {
     (void)id;
     state_->platform->hide(*entry.notification);
     std::lock_guard<std::mutex> lock(state_->mutex);
-    removeEntryHandlers(*state_, entry);
+    removeEntryHandlers(*state_, entry, true);
   }
 }
 

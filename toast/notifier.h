@@ -134,7 +134,10 @@ class Notifier {
   // Takes the handler over in every case. The toast id, or -1 (with the reason in error).
   virtual int64_t showToast(const ToastTemplate& toast, Handler* handler,
                             ToastError* error = nullptr);
+  // Hides the toast and lets its entry go, registrations and handler included: later events of
+  // that toast (the system's report of the hiding among them) reach nobody.
   virtual bool hideToast(int64_t id);
+  // hideToast for every toast in the table, in ascending id order (a failed hide is ignored).
   virtual void clear();
   virtual int32_t createShortcut();
 

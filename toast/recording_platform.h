@@ -50,6 +50,9 @@ class RecordingPlatform final : public Platform {
   bool activate(int64_t id, const std::optional<std::u16string>& arguments);
   bool dismiss(int64_t id, int32_t reason);
   bool raiseFailure(int64_t id);
+  // The sink a toast's events go to (null when none is registered): held by a test, it stands
+  // for an event the system is delivering while the toast's registration goes.
+  std::shared_ptr<EventSink> sinkOf(int64_t id) const;
 
   bool isCompatible() override;
   bool setProcessAppUserModelId(const std::u16string& id) override;
@@ -65,7 +68,6 @@ class RecordingPlatform final : public Platform {
 
  private:
   bool failing(Step step) const;
-  std::shared_ptr<EventSink> sinkOf(int64_t id) const;
 
   mutable std::mutex mutex_;
   std::map<Step, bool> failing_;

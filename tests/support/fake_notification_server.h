@@ -99,6 +99,11 @@ class FakeNotificationServer {
     cv_.wait_for(lock, std::chrono::seconds(5), [&] { return calls_.size() >= count; });
     return calls_;
   }
+  // The calls so far, without waiting (for a thread that has to keep pumping its own loop).
+  std::vector<Call> calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
   std::vector<uint32_t> closed() {
     std::lock_guard<std::mutex> lock(mutex_);
     return closed_;

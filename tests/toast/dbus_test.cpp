@@ -1,10 +1,16 @@
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "desk/thread.h"
+#include "libdispatch/src/dispatch.h"
 #include "support/fake_notification_server.h"
 #include "support/private_bus.h"
 #include "toast/dbus_platform.h"
@@ -49,6 +55,50 @@ toast::Notification notification(const ToastTemplate& t, std::shared_ptr<Recorde
   n.appUserModelId = u"Pelmora.Test";
   n.sink = std::move(sink);
   return n;
+}
+
+// The parts of a document that no bus is needed for: lines, attribution, scenario, sound.
+TEST(NotifyRequest, DocumentFields) {
+  struct Case {
+    const char* name;
+    std::function<void(ToastTemplate&)> set;
+    std::string summary, body, soundFile;
+    int urgency;
+  };
+  const std::vector<Case> cases = {
+      {"three lines and an attribution",
+       [](ToastTemplate& t) {
+         t.setThirdLine(u"Line 3");
+         t.setAttribution(u"via Build");
+       },
+       "Head", "Line 2\nLine 3\nvia Build", "", 1},
+      {"alarm", [](ToastTemplate& t) { t.setScenario(ToastTemplate::ScenarioAlarm); }, "Head",
+       "Line 2", "", 2},
+      {"reminder", [](ToastTemplate& t) { t.setScenario(ToastTemplate::ScenarioReminder); },
+       "Head", "Line 2", "", 2},
+      {"incoming call",
+       [](ToastTemplate& t) { t.setScenario(ToastTemplate::ScenarioIncomingCall); }, "Head",
+       "Line 2", "", 2},
+      {"a sound file", [](ToastTemplate& t) { t.setSoundPath(u"file:///sounds/ping.wav"); },
+       "Head", "Line 2", "file:///sounds/ping.wav", 1},
+      {"a system sound has no counterpart", [](ToastTemplate& t) { t.setSystemSound(1); },
+       "Head", "Line 2", "", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ToastTemplate t(ToastTemplate::Text04);
+    t.setFirstLine(u"Head");
+    t.setSecondLine(u"Line 2");
+    c.set(t);
+    toast::Document document = toast::Document::base(t.kind());
+    ASSERT_EQ(toast::buildDocument(t, document), toast::S_OK);
+    const auto request = toast::notifyRequestFromDocument(document, "Pelmora", "Pelmora", false);
+    EXPECT_EQ(request.summary, c.summary);
+    EXPECT_EQ(request.body, c.body);
+    EXPECT_EQ(request.soundFile, c.soundFile);
+    EXPECT_EQ(request.urgency, c.urgency);
+    EXPECT_EQ(request.expireTimeout, -1);
+  }
 }
 
 class DBusTest : public ::testing::Test {
@@ -177,6 +227,51 @@ TEST_F(DBusTest, BusKilledMidToast) {
   EXPECT_FALSE(platform.isCompatible());
   server.reset();
   platform.stop();
+}
+
+// A sink that, like a page's webview, waits for the UI thread to deliver what it heard.
+struct UiBoundSink : toast::EventSink {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> delivered{false};
+  void activated(const std::optional<std::u16string>&) override {}
+  void failed() override {}
+  void dismissed(int32_t) override {
+    entered = true;
+    try {
+      dispatch_sync(dispatch_get_main_queue(), [this] { delivered = true; });
+    } catch (const std::exception&) {
+      // Dropped by a closing main queue: nothing to deliver.
+    }
+  }
+};
+
+TEST_F(DBusTest, StoppedOnTheUiThreadWhileAnEventWaitsForIt) {
+  desk::setUiThreadId(desk::GetCurrentThreadId());
+  dispatch_init();
+  FakeNotificationServer server(bus_.address(), {"body"});
+  ASSERT_TRUE(server.ready());
+  DBusPlatform platform(bus_.address());
+  ToastTemplate t(ToastTemplate::Text01);
+  t.setFirstLine(u"T");
+  auto sink = std::make_shared<UiBoundSink>();
+  toast::Notification n;
+  n.document = toast::Document::base(t.kind());
+  ASSERT_EQ(toast::buildDocument(t, n.document), toast::S_OK);
+  n.appName = u"Pelmora";
+  n.sink = sink;
+  ASSERT_TRUE(platform.addHandlers(n));
+  ASSERT_TRUE(platform.show(n));
+  server.emitClosed(n.platformId, 2);
+  // The signal thread is now inside the sink, waiting for this (the UI) thread.
+  for (int i = 0; i < 500 && !sink->entered; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(sink->entered);
+  EXPECT_FALSE(sink->delivered);
+  // Stopping serves the UI thread's queue until the signal thread is done: no deadlock.
+  platform.stop();
+  EXPECT_TRUE(sink->delivered);
+  EXPECT_FALSE(platform.show(n));  // a stopped platform shows nothing
 }
 
 }  // namespace

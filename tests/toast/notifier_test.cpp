@@ -126,7 +126,7 @@ TEST_F(NotifierTest, InitializeOutcomes) {
   EXPECT_FALSE(notifier_->isInitialized());
 }
 
-TEST_F(NotifierTest, DISABLED_ShowFailuresReportTheirCode) {
+TEST_F(NotifierTest, ShowFailuresReportTheirCode) {
   ToastTemplate t(ToastTemplate::Text01);
   toast::ToastError error = toast::Ok;
   EXPECT_EQ(notifier_->showToast(t, handler(), &error), -1);
@@ -218,7 +218,7 @@ TEST_F(NotifierTest, UserCancelAfterExpirationIsTimeout) {
                                                         "dismissed:0", "dismissed:1"}));
 }
 
-TEST_F(NotifierTest, DISABLED_HideClearAndIdCollisions) {
+TEST_F(NotifierTest, HideClearAndIdCollisions) {
   ASSERT_TRUE(notifier_->initialize());
   platform_->queueIds({7, 7, 7, 9});
   const int64_t a = show();
@@ -226,27 +226,47 @@ TEST_F(NotifierTest, DISABLED_HideClearAndIdCollisions) {
   EXPECT_EQ(a, 7);
   EXPECT_EQ(b, 9);  // 7 was drawn again twice
   const int64_t c = show();
+  EXPECT_EQ(c, 1);  // the queue is spent: the platform counts from 1
+  EXPECT_EQ(journal_->alive, 3);
 
   EXPECT_FALSE(notifier_->hideToast(12345));
   EXPECT_TRUE(notifier_->hideToast(a));
-  EXPECT_EQ(notifier_->toastIds(), (std::vector<int64_t>{b, c}));
+  EXPECT_EQ(notifier_->toastIds(), (std::vector<int64_t>{c, b}));
+  // A hidden toast lets its handler go, and a late report of it reaches nobody.
+  EXPECT_EQ(journal_->alive, 2);
+  EXPECT_FALSE(platform_->dismiss(a, toast::ApplicationHidden));
   platform_->fail(Step::Hide);
   EXPECT_FALSE(notifier_->hideToast(b));
+  EXPECT_EQ(notifier_->toastIds(), (std::vector<int64_t>{c, b}));
   platform_->fail(Step::Hide, false);
 
-  show();
+  const int64_t d = show();
+  EXPECT_EQ(d, 2);
+  // clear hides in ascending id order, after the one hideToast above.
   notifier_->clear();
   EXPECT_TRUE(notifier_->toastIds().empty());
-  EXPECT_EQ(platform_->hidden(), (std::vector<int64_t>{a, b, c, 1}));
+  EXPECT_EQ(platform_->hidden(), (std::vector<int64_t>{a, c, d, b}));
+  EXPECT_EQ(platform_->registeredCount(), 0u);
+  EXPECT_EQ(journal_->alive, 0);
+  EXPECT_TRUE(journal_->take().empty());
 }
 
 TEST_F(NotifierTest, EventsAfterTheNotifierWentAreDropped) {
   ASSERT_TRUE(notifier_->initialize());
   const int64_t id = show();
+  // An event the system is delivering while the notifier goes.
+  auto inFlight = platform_->sinkOf(id);
+  ASSERT_NE(inFlight, nullptr);
   notifier_.reset();
-  // The toast was hidden, but a late event of it still arrives from the system.
-  EXPECT_TRUE(platform_->dismiss(id, toast::UserCanceled));
+  // The toast was hidden and its registration went with the notifier; the event in flight
+  // arrives and reaches nobody.
+  EXPECT_EQ(platform_->hidden(), std::vector<int64_t>{id});
+  EXPECT_FALSE(platform_->dismiss(id, toast::UserCanceled));
+  inFlight->dismissed(toast::UserCanceled);
+  inFlight->activated(u"late");
   EXPECT_TRUE(journal_->take().empty());
+  inFlight.reset();
+  EXPECT_EQ(journal_->alive, 0);
 }
 
 TEST_F(NotifierTest, EventsFromOtherThreadsWhileShowing) {

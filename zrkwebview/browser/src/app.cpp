@@ -15,6 +15,7 @@
 #include "zrkwebview/browser/src/event-dispatcher.h"
 #include "zrkwebview/browser/src/http-plugins/clipboard/clipboard-monitor.h"
 #include "zrkwebview/browser/src/http-plugins/fs/fs-watch.h"
+#include "zrkwebview/browser/src/http-plugins/notification/notification-plugin.h"
 #include "zrkwebview/browser/src/timers.h"
 #include "zrkwebview/browser/src/webview-delegate.h"
 #include "zrkwebview/browser/src/webview-maker.h"
@@ -240,6 +241,9 @@ int App::run(const std::string& url, const std::optional<WindowOptions>& given) 
   main->retainDelegate(app);
   dispatch_init();
   runMessageLoop();
+  // Toasts still shown are hidden and the notifications' signal thread stops while the main
+  // queue still serves the events it may be delivering.
+  plugin::stopNotifications();
   // The loop ended on WM_QUIT: the main window goes without asking its page.
   main->destroy();
   main->releaseDelegate(app.get());

@@ -248,4 +248,6 @@ std::shared_ptr<Vesk::TObject> NotificationPlugin::invoke(const std::string& com
 
 void registerNotificationPlugin() { registerPluginOnce<NotificationPlugin>(); }
 
+void stopNotifications() { toast::Notifier::resetInstance(); }
+
 }  // namespace zrk::plugin

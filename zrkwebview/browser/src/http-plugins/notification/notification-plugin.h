@@ -74,4 +74,9 @@ size_t toastContextCount();
 
 void registerNotificationPlugin();
 
+// On the UI thread once its loop has ended, while the main queue still serves: ends the UI
+// thread's notifier, so the toasts still shown are hidden, their handlers let go, and the
+// platform's signal thread has stopped when this returns. Later toasts are not shown.
+void stopNotifications();
+
 }  // namespace zrk::plugin
