@@ -25,13 +25,25 @@ void onResponse(GtkDialog*, gint response, gpointer data) {
   modal->response = response;
 }
 
+// Closed by the window manager or with Escape: an answer, and the dialog stays ours to destroy.
+gboolean onDelete(GtkWidget*, GdkEvent*, gpointer data) {
+  auto* modal = static_cast<Modal*>(data);
+  if (!modal->answered) {
+    modal->answered = true;
+    modal->response = GTK_RESPONSE_DELETE_EVENT;
+  }
+  return TRUE;
+}
+
 gboolean keepAwake(gpointer) { return G_SOURCE_CONTINUE; }
 
 // Shows the dialog modally and runs GTK's events and `pump` until the dialog answers or `pump`
 // says to stop (GTK_RESPONSE_CANCEL then). The dialog is destroyed on return.
 int runDialog(GtkWidget* dialog, const std::function<bool()>& pump) {
   Modal modal;
+  g_object_ref_sink(dialog);
   const gulong handler = g_signal_connect(dialog, "response", G_CALLBACK(onResponse), &modal);
+  const gulong deleted = g_signal_connect(dialog, "delete-event", G_CALLBACK(onDelete), &modal);
   // Wakes GTK's wait now and then, so the thread's own queue is served while nothing happens on
   // the display.
   const guint tick = g_timeout_add(10, keepAwake, nullptr);
@@ -48,7 +60,9 @@ int runDialog(GtkWidget* dialog, const std::function<bool()>& pump) {
   }
   g_source_remove(tick);
   g_signal_handler_disconnect(dialog, handler);
+  g_signal_handler_disconnect(dialog, deleted);
   gtk_widget_destroy(dialog);
+  g_object_unref(dialog);
   // Let the window go from the screen before the caller goes on.
   for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
   }
