@@ -23,6 +23,7 @@
 #include <X11/keysym.h>
 
 #include "desk/dialog.h"
+#include "desk/display/backend.h"
 #include "desk/message.h"
 #include "desk/system_dialogs.h"
 #include "desk/test.h"
@@ -58,6 +59,8 @@ class XvfbEnvironment : public ::testing::Environment {
     ::setenv("NO_AT_BRIDGE", "1", 1);
     ::setenv("GSETTINGS_BACKEND", "memory", 1);
     ::setenv("GDK_BACKEND", "x11", 1);
+    // No session bus: a dialog on the default road finds no portal and goes to GTK.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/pel-bus", 1);
   }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
@@ -315,6 +318,33 @@ TEST_F(GtkChooser, FontChooserStartsFromTheInitialFontAndReportsTheChoice) {
   EXPECT_EQ(desk::ChooseFontW(&choice), 0);
   EXPECT_EQ(desk::CommDlgExtendedError(), 0u);
   EXPECT_TRUE(desk::IsWindowEnabled(owner));
+}
+
+TEST_F(GtkChooser, TheDisplayBackendSendsDialogsToTheChoosersAndHeadlessDoesNot) {
+  dt::useRealChoosers(std::nullopt);
+  std::string error;
+  ASSERT_TRUE(desk::display::startBackend(desk::display::chooseBackend(server->display().c_str(), nullptr),
+                                          error))
+      << error;
+  whenShown("Export", [&](Person& p, Window) { p.key(XK_Escape); });
+  testing::internal::CaptureStderr();
+  std::unique_ptr<desk::FileDialog> dialog;
+  ASSERT_EQ(desk::createFileDialog(true, &dialog), desk::S_OK);
+  dialog->SetTitle(u"Export");
+  EXPECT_EQ(dialog->Show(owner), desk::HRESULT_CANCELLED);
+  person.join();
+  EXPECT_EQ(holdsWhileShown, 1);
+  desk::display::stopBackend();
+
+  // Headless again: the recorded stand-in, which nobody answers.
+  EXPECT_EQ(dialog->Show(owner), desk::HRESULT_CANCELLED);
+  const std::string said = testing::internal::GetCapturedStderr();
+  // Said once: by the stand-in, not while GTK had the dialog (GTK's own warnings may be there).
+  const std::string line = "save dialog: Export (no answer: cancelled)\n";
+  const size_t first = said.find(line);
+  EXPECT_NE(first, std::string::npos) << said;
+  EXPECT_EQ(said.find(line, first + 1), std::string::npos) << said;
+  EXPECT_EQ(dt::fileDialogs().size(), 2u);
 }
 
 }  // namespace
