@@ -278,8 +278,12 @@ struct RealAskEnd {
       std::lock_guard<std::mutex> lock(ask->mutex);
       open = !ask->answered;
     }
+    // The closed request's answer is posted to a dialog that is gone: the failed post must not
+    // replace the error the dialog leaves its caller.
+    const DWORD error = GetLastError();
     if (open) ask->portal->close();
     ask->portal.reset();
+    SetLastError(error);
   }
 };
 

@@ -226,6 +226,17 @@ TEST_F(PortalChooser, AnOwnerClosedWhileThePortalShowsClosesTheRequest) {
   const auto calls = portal->calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(portal->closed(), std::vector<std::string>{calls[0].handle});
+
+  // The same for the folder browser, which leaves no error behind.
+  owner = makeOwner();
+  desk::BROWSEINFOW info;
+  info.hwndOwner = owner;
+  desk::SetLastError(5);
+  EXPECT_EQ(desk::SHBrowseForFolderW(&info), nullptr);
+  EXPECT_EQ(desk::GetLastError(), 0u);
+  EXPECT_FALSE(desk::IsWindow(owner));
+  ASSERT_TRUE(portal->waitForClosed(2));
+  EXPECT_EQ(portal->calls().size(), 2u);
 }
 
 // The browse callback's work (title, selection, button label, a check box) reaches the portal as a
