@@ -4,13 +4,18 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
+#include "desk/choosers/gtk_chooser.h"
+#include "desk/choosers/portal_chooser.h"
 #include "desk/detail/codec.h"
 #include "desk/detail/owner.h"
 #include "desk/dialog.h"
+#include "desk/display/backend.h"
 #include "desk/errors.h"
 #include "desk/folders.h"
 #include "desk/message.h"
@@ -48,6 +53,7 @@ struct Scripts {
   std::optional<std::vector<std::string>> fontFamilies;
   HWND lastBrowser = nullptr;
   std::map<HWND, std::pair<int, bool>> holds;  // owner: holds, whether it was disabled before
+  std::optional<std::string> realChoosers;     // the portal's bus when forced on
 };
 
 Scripts& scripts() {
@@ -60,9 +66,13 @@ thread_local DWORD lastChooserError = 0;
 // ---- the modal frame every system dialog runs in ----
 
 constexpr UINT kPresent = WM_APP + 0x3F0;
+// A chooser out of this thread (the portal) has answered: `answered` reads its answer.
+constexpr UINT kAnswered = WM_APP + 0x3F1;
 constexpr LRESULT kConfirmed = 1;
 constexpr LRESULT kCancelled = 0;
 constexpr LRESULT kFailed = -1;
+// The presentation goes on after it returns: kAnswered ends it.
+constexpr LRESULT kPending = -2;
 const char16_t kDialogClass[] = u"DeskSystemDialog";
 const char16_t kHostClass[] = u"SHBrowseForFolder ShellNameSpace Control";
 const char16_t kTreeClass[] = u"SysTreeView32";
@@ -70,6 +80,7 @@ const char16_t kTreeClass[] = u"SysTreeView32";
 struct Modal {
   std::shared_ptr<NestedLoop> loop;
   std::function<LRESULT(HWND)> present;
+  std::function<LRESULT(HWND)> answered;
   std::u16string selection;  // BFFM_SETSELECTIONW
 };
 
@@ -92,6 +103,18 @@ LRESULT dialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
       LRESULT result = kFailed;
       try {
         result = modal->present ? modal->present(hwnd) : kCancelled;
+      } catch (...) {
+        result = kFailed;
+      }
+      if (result != kPending) modal->loop->end(result);
+      return 0;
+    }
+    case kAnswered: {
+      auto modal = modalOf(hwnd);
+      if (!modal || modal->loop->ended()) return 0;
+      LRESULT result = kFailed;
+      try {
+        result = modal->answered ? modal->answered(hwnd) : kCancelled;
       } catch (...) {
         result = kFailed;
       }
@@ -191,6 +214,189 @@ void headless(const char* kind, const std::u16string& title) {
 }
 
 std::u16string text(const char16_t* s) { return std::u16string(wideView(s)); }
+
+// ---- the real choosers ----
+
+struct RealRoad {
+  std::string portalBus;  // empty: the session bus
+  bool portal = true;
+};
+
+// Where a dialog without a script goes: nullopt when nobody can answer it (headless).
+std::optional<RealRoad> realRoad() {
+  std::optional<std::string> forced;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex());
+    forced = scripts().realChoosers;
+  }
+  if (forced) return RealRoad{*forced, !forced->empty()};
+  if (display::activeBackend() == display::Backend::X11) return RealRoad{};
+  return std::nullopt;
+}
+
+// Serves the thread's queue while GTK has the chooser; false once the dialog must end (closed
+// from outside, or a WM_QUIT, which is posted again for the enclosing loop).
+std::function<bool()> queuePump(const std::shared_ptr<NestedLoop>& loop) {
+  return [loop] {
+    MSG msg;
+    while (!loop->ended() && PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));
+        return false;
+      }
+      TranslateMessage(&msg);
+      DispatchMessage(&msg);
+    }
+    return !loop->ended();
+  };
+}
+
+LRESULT outcomeOf(const choosers::FileAnswer& answer) {
+  switch (answer.outcome) {
+    case choosers::Outcome::Chosen: return kConfirmed;
+    case choosers::Outcome::Failed: return kFailed;
+    default: return kCancelled;
+  }
+}
+
+// One dialog's trip to a real chooser.
+struct RealAsk {
+  std::mutex mutex;
+  bool answered = false;
+  choosers::FileAnswer answer;
+  std::shared_ptr<choosers::PortalFileChooser> portal;
+};
+
+// Ends a dialog's trip when the dialog ends, however it ends: a portal still showing its chooser
+// is asked to take it down, and the connection goes.
+struct RealAskEnd {
+  std::shared_ptr<RealAsk> ask;
+  ~RealAskEnd() {
+    if (!ask->portal) return;
+    bool open = false;
+    {
+      std::lock_guard<std::mutex> lock(ask->mutex);
+      open = !ask->answered;
+    }
+    // The closed request's answer is posted to a dialog that is gone: the failed post must not
+    // replace the error the dialog leaves its caller.
+    const DWORD error = GetLastError();
+    if (open) ask->portal->close();
+    ask->portal.reset();
+    SetLastError(error);
+  }
+};
+
+// Hands the request to the portal when one answers, else to GTK. `finish` runs on the dialog's
+// thread with the answer and gives the dialog's outcome. kPending while the portal has the
+// request; nullopt when no chooser can be shown.
+std::optional<LRESULT> askChooser(HWND dialog, const RealRoad& road,
+                                  const choosers::FileRequest& request,
+                                  const std::shared_ptr<RealAsk>& ask,
+                                  std::function<LRESULT(const choosers::FileAnswer&)> finish) {
+  auto modal = modalOf(dialog);
+  if (!modal) return kFailed;
+  if (road.portal) {
+    std::string error;
+    auto portal = choosers::PortalFileChooser::connect(road.portalBus, error);
+    if (portal && portal->available()) {
+      modal->answered = [ask, finish](HWND) {
+        choosers::FileAnswer answer;
+        {
+          std::lock_guard<std::mutex> lock(ask->mutex);
+          answer = ask->answer;
+        }
+        return finish(answer);
+      };
+      ask->portal = portal;
+      portal->start(request, [ask, dialog](choosers::FileAnswer answer) {
+        {
+          std::lock_guard<std::mutex> lock(ask->mutex);
+          ask->answered = true;
+          ask->answer = std::move(answer);
+        }
+        // Fails only when the dialog has already gone.
+        PostMessage(dialog, kAnswered, 0, 0);
+      });
+      return kPending;
+    }
+  }
+  if (!choosers::gtkAvailable()) return std::nullopt;
+  choosers::FileAnswer answer = choosers::runGtkFileChooser(request, queuePump(modal->loop));
+  {
+    std::lock_guard<std::mutex> lock(ask->mutex);
+    ask->answered = true;
+  }
+  return finish(answer);
+}
+
+// A pattern list as globs: "*.*", all files to the system's dialog, is "*" to a chooser here.
+std::vector<std::string> globsOf(const std::string& patterns) {
+  std::vector<std::string> globs;
+  size_t start = 0;
+  while (start <= patterns.size()) {
+    size_t end = patterns.find(';', start);
+    if (end == std::string::npos) end = patterns.size();
+    std::string glob = patterns.substr(start, end - start);
+    if (glob == "*.*") glob = "*";
+    if (!glob.empty()) globs.push_back(std::move(glob));
+    start = end + 1;
+  }
+  return globs;
+}
+
+choosers::FileRequest fileRequestOf(const FileDialogRecord& record, const std::u16string& caption) {
+  choosers::FileRequest request;
+  request.save = record.save;
+  request.directory = (record.options & FOS_PICKFOLDERS) != 0;
+  request.multiple = !record.save && (record.options & FOS_ALLOWMULTISELECT) != 0;
+  request.confirmOverwrite = (record.options & FOS_OVERWRITEPROMPT) != 0;
+  request.title = utf16ToUtf8(caption);
+  request.acceptLabel = utf16ToUtf8(record.okLabel);
+  request.currentFolder = utf16ToUtf8(record.folder);
+  request.currentName = utf16ToUtf8(record.fileName);
+  for (const auto& [name, patterns] : record.fileTypes) {
+    request.filters.push_back(choosers::FileFilter{utf16ToUtf8(name), globsOf(utf16ToUtf8(patterns))});
+  }
+  if (record.fileTypeIndex >= 1 && record.fileTypeIndex <= request.filters.size()) {
+    request.currentFilter = record.fileTypeIndex - 1;
+  }
+  for (const FileDialogCheckBox& box : record.checkBoxes) {
+    request.choices.push_back(
+        choosers::CheckChoice{std::to_string(box.id), utf16ToUtf8(box.label), box.checked});
+  }
+  return request;
+}
+
+std::u16string windowText(HWND hwnd) {
+  if (hwnd == nullptr) return std::u16string();
+  std::u16string buffer(static_cast<size_t>(GetWindowTextLength(hwnd)) + 1, u'\0');
+  const int n = GetWindowText(hwnd, buffer.data(), static_cast<int>(buffer.size()));
+  buffer.resize(static_cast<size_t>(std::max(n, 0)));
+  return buffer;
+}
+
+// The check boxes a browse callback put on the browser.
+std::vector<HWND> browserCheckBoxes(HWND browser) {
+  std::vector<HWND> boxes;
+  EnumChildWindows(
+      browser,
+      [](HWND hwnd, LPARAM data) -> BOOL {
+        char16_t name[16] = {};
+        GetClassName(hwnd, name, 16);
+        std::u16string cls(name);
+        for (char16_t& c : cls) {
+          if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        }
+        const LONG_PTR style = GetWindowLongPtr(hwnd, GWL_STYLE);
+        if (cls == u"BUTTON" && (style & 0xF) == static_cast<LONG_PTR>(BS_AUTOCHECKBOX)) {
+          reinterpret_cast<std::vector<HWND>*>(data)->push_back(hwnd);
+        }
+        return 1;
+      },
+      reinterpret_cast<LPARAM>(&boxes));
+  return boxes;
+}
 
 }  // namespace
 
@@ -348,8 +554,21 @@ HRESULT FileDialog::Show(HWND owner) {
   test::FileDialogAnswer answer;
   const std::u16string caption =
       !record_.title.empty() ? record_.title : std::u16string(record_.save ? u"Save As" : u"Open");
-  const LRESULT outcome = runModal(owner, caption, 640, 480, nullptr, [&](HWND) -> LRESULT {
+  auto ask = std::make_shared<RealAsk>();
+  RealAskEnd askEnd{ask};
+  choosers::FileAnswer real;
+  bool byChooser = false;
+  const LRESULT outcome = runModal(owner, caption, 640, 480, nullptr, [&](HWND dialog) -> LRESULT {
     if (!script) {
+      if (auto road = realRoad()) {
+        auto asked = askChooser(dialog, *road, fileRequestOf(record_, caption), ask,
+                                [&](const choosers::FileAnswer& answer) {
+                                  real = answer;
+                                  byChooser = true;
+                                  return outcomeOf(answer);
+                                });
+        if (asked) return *asked;
+      }
       headless(record_.save ? "save dialog" : "open dialog", caption);
       return kCancelled;
     }
@@ -366,6 +585,15 @@ HRESULT FileDialog::Show(HWND owner) {
                : E_FAIL;
   }
   if (outcome != kConfirmed) return HRESULT_CANCELLED;
+  if (byChooser) {
+    answer.paths = real.paths;
+    answer.unreadable = real.notLocal;
+    for (const auto& [id, state] : real.choices) {
+      char* end = nullptr;
+      const unsigned long number = std::strtoul(id.c_str(), &end, 10);
+      if (end != id.c_str() && *end == '\0') answer.checks[static_cast<DWORD>(number)] = state;
+    }
+  }
   for (const auto& [id, state] : answer.checks) {
     if (finalChecks_.count(id)) finalChecks_[id] = state;
   }
@@ -439,9 +667,44 @@ ITEMIDLIST* SHBrowseForFolderW(BROWSEINFOW* info) {
     child(browser, u"Button", u"Cancel", IDCANCEL, 324, 450, 80, 26);
     if (info->lpfn) info->lpfn(browser, BFFM_INITIALIZED, 0, info->lParam);
   };
+  auto ask = std::make_shared<RealAsk>();
+  RealAskEnd askEnd{ask};
   const LRESULT outcome =
       runModal(info->hwndOwner, u"Browse For Folder", 420, 520, setup, [&](HWND browser) -> LRESULT {
         if (!script) {
+          if (auto road = realRoad()) {
+            // The chooser is told what the callback made of the browser.
+            choosers::FileRequest request;
+            request.directory = true;
+            request.title = utf16ToUtf8(windowText(browser));
+            request.acceptLabel = utf16ToUtf8(windowText(GetDlgItem(browser, IDOK)));
+            if (auto modal = modalOf(browser)) request.currentFolder = utf16ToUtf8(modal->selection);
+            for (HWND box : browserCheckBoxes(browser)) {
+              request.choices.push_back(choosers::CheckChoice{
+                  std::to_string(GetDlgCtrlID(box)), utf16ToUtf8(windowText(box)),
+                  SendMessage(box, BM_GETCHECK, 0, 0) == BST_CHECKED});
+            }
+            auto asked = askChooser(browser, *road, request, ask,
+                                    [&, browser](const choosers::FileAnswer& chosen) -> LRESULT {
+              // The boxes the person changed are clicked, so the browser's owner sees them as
+              // a person's clicks on the browser would show.
+              for (HWND box : browserCheckBoxes(browser)) {
+                auto it = chosen.choices.find(std::to_string(GetDlgCtrlID(box)));
+                const bool checked = SendMessage(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+                if (it != chosen.choices.end() && it->second != checked) {
+                  SendMessage(box, BM_CLICK, 0, 0);
+                }
+              }
+              if (chosen.outcome == choosers::Outcome::Chosen) {
+                if (chosen.paths.empty() || chosen.notLocal.count(0)) return kCancelled;
+                answer.choose = true;
+                answer.path = chosen.paths.front();
+                return kConfirmed;
+              }
+              return outcomeOf(chosen);
+            });
+            if (asked) return *asked;
+          }
           headless("folder browser", prompt);
           return kCancelled;
         }
@@ -474,6 +737,43 @@ BOOL SHGetPathFromIDListW(const ITEMIDLIST* list, char16_t* path) {
 }
 
 // ---- font chooser ----
+
+namespace {
+
+// GTK's font chooser, started from the chooser's initial font; its choice replaces the face,
+// size, weight and slant, and everything else the caller set stays.
+LRESULT chooseFont(const test::FontChooserRecord& record, test::FontAnswer& answer, HWND dialog) {
+  auto modal = modalOf(dialog);
+  if (!modal) return kFailed;
+  HDC dc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  ReleaseDC(nullptr, dc);
+  const LOGFONTW& initial = record.initial;
+  choosers::FontRequest request;
+  request.face = utf16ToUtf8(wideView(initial.lfFaceName));
+  const int height = initial.lfHeight < 0 ? -initial.lfHeight : initial.lfHeight;
+  request.points = height != 0 && dpi > 0 ? MulDiv(height, 72, dpi) : 12;
+  request.weight = initial.lfWeight > 0 ? static_cast<int>(initial.lfWeight) : 400;
+  request.italic = initial.lfItalic != 0;
+  const choosers::FontAnswer chosen = choosers::runGtkFontChooser("Font", request, queuePump(modal->loop));
+  if (chosen.outcome == choosers::Outcome::Failed) return kFailed;
+  if (chosen.outcome != choosers::Outcome::Chosen) return kCancelled;
+  LOGFONTW font = initial;
+  const std::u16string face = utf8ToUtf16(chosen.face);
+  // The face field holds 31 units and the terminator; a surrogate pair is never split.
+  size_t n = std::min<size_t>(face.size(), 31);
+  if (n > 0 && n < face.size() && face[n - 1] >= 0xD800 && face[n - 1] <= 0xDBFF) --n;
+  std::fill(std::begin(font.lfFaceName), std::end(font.lfFaceName), u'\0');
+  std::memcpy(font.lfFaceName, face.data(), n * sizeof(char16_t));
+  font.lfHeight = -MulDiv(chosen.points, dpi > 0 ? dpi : 96, 72);
+  font.lfWeight = chosen.weight;
+  font.lfItalic = chosen.italic ? 1 : 0;
+  answer.kind = test::FontAnswer::Kind::Choose;
+  answer.font = font;
+  return kConfirmed;
+}
+
+}  // namespace
 
 BOOL ChooseFontW(CHOOSEFONTW* choice) {
   lastChooserError = 0;
@@ -517,8 +817,9 @@ BOOL ChooseFontW(CHOOSEFONTW* choice) {
   };
   const std::u16string caption = u"Font";
   const LRESULT outcome =
-      runModal(choice->hwndOwner, caption, 440, 380, setup, [&](HWND) -> LRESULT {
+      runModal(choice->hwndOwner, caption, 440, 380, setup, [&](HWND dialog) -> LRESULT {
         if (!script) {
+          if (realRoad() && choosers::gtkAvailable()) return chooseFont(record, answer, dialog);
           headless("font chooser", utf8ToUtf16(utf16ToUtf8(record.initial.lfFaceName)));
           return kCancelled;
         }
@@ -626,6 +927,12 @@ void resetSystemDialogs() {
   s.fontFamilies.reset();
   s.lastBrowser = nullptr;
   s.holds.clear();
+  s.realChoosers.reset();
+}
+
+void useRealChoosers(std::optional<std::string> portalBus) {
+  std::lock_guard<std::mutex> lock(stateMutex());
+  scripts().realChoosers = std::move(portalBus);
 }
 
 }  // namespace test

@@ -3,10 +3,18 @@
 //
 // Each is modal: it disables its owner (counted: two dialogs on one owner keep it disabled until
 // the last ends) and runs a desk::NestedLoop on the calling thread, so work queued to the thread
-// meanwhile still runs. Nothing is shown on a screen: the answer comes from the script a test
-// installs (desk::test below), which runs from the dialog's thread queue once the dialog is up.
-// Without a script a dialog writes its title to standard error and is cancelled. A dialog whose
-// window is closed or destroyed from outside (its owner destroyed, say) ends as cancelled.
+// meanwhile still runs. A dialog whose window is closed or destroyed from outside (its owner
+// destroyed, say) ends as cancelled.
+//
+// Who answers:
+// - a script a test installs (desk::test below), which runs from the dialog's thread queue once
+//   the dialog is up, whatever the backend;
+// - with the display backend (desk/display/backend.h), a person: file and folder dialogs go to
+//   the desktop's FileChooser portal on the session bus when one answers, else to GTK's file
+//   chooser; the font chooser to GTK's. What the dialog was told reaches the chooser one to one
+//   (desk/choosers/) and is recorded as in the headless model;
+// - otherwise (headless, or no chooser could be shown) nobody: the dialog writes its title to
+//   standard error and is cancelled.
 #pragma once
 
 #include <functional>
@@ -252,6 +260,13 @@ void setFontChooserScript(std::function<FontAnswer(const FontChooserRecord& choo
 std::vector<FontChooserRecord> fontChoosers();
 // The families EnumFontFamiliesExW lists (nullopt: the installed ones).
 void setFontFamilies(std::optional<std::vector<std::string>> families);
+
+// -- the real choosers --
+// Sends dialogs without a script to the real choosers whatever the backend: the portal on the bus
+// at `portalBus` (an empty address: no portal, GTK straight away), GTK on the display that
+// DISPLAY names. nullopt: back to the default (real choosers only with the display backend, the
+// portal on the session bus).
+void useRealChoosers(std::optional<std::string> portalBus);
 
 // Back to the defaults above (no scripts, no refusals, no records, the installed fonts).
 void resetSystemDialogs();
