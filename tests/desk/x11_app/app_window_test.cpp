@@ -77,9 +77,14 @@ class AppWindowTest : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(server_.start(error, "1024x768x24")) << error;
+    if (windowManager_) {
+      ASSERT_TRUE(server_.startWindowManager(error)) << error;
+    }
     ::setenv("DISPLAY", server_.display().c_str(), 1);
     x_ = X11Connection::open(server_.display(), error);
     ASSERT_TRUE(x_) << error;
+    raw_ = XOpenDisplay(server_.display().c_str());
+    ASSERT_NE(raw_, nullptr);
     host_ = AppWindows::start(x_);
     web::setAppWindowHost(host_);
     static bool registered = [] {
@@ -120,6 +125,7 @@ class AppWindowTest : public ::testing::Test {
     web::setAppWindowHost(nullptr);
     if (host_) host_->stop();
     x_.reset();
+    if (raw_) XCloseDisplay(raw_);
     std::error_code ec;
     if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
   }
@@ -146,7 +152,7 @@ class AppWindowTest : public ::testing::Test {
 
   // The colour at a point of the root window, as 0xRRGGBB.
   unsigned long pixel(int px, int py) {
-    Display* d = x_->display();
+    Display* d = raw_;
     XImage* image = XGetImage(d, DefaultRootWindow(d), px, py, 1, 1, AllPlanes, ZPixmap);
     if (!image) return 0xFFFFFFFF;
     unsigned long value = XGetPixel(image, 0, 0) & 0xFFFFFF;
@@ -159,6 +165,13 @@ class AppWindowTest : public ::testing::Test {
     return x_->geometry(xid, g) && g == want;
   }
 
+  bool hasState(XWindowId xid, const char* name) {
+    auto states = x_->states(xid);
+    return std::find(states.begin(), states.end(), name) != states.end();
+  }
+
+  bool windowManager_ = false;
+  Display* raw_ = nullptr;  // the test's own connection, for what a user or screenshot does
   pel_test::XvfbServer server_;
   std::shared_ptr<X11Connection> x_;
   std::shared_ptr<AppWindows> host_;
@@ -257,6 +270,55 @@ TEST_F(AppWindowTest, AUsersCloseOfTheBrowserWindowReachesTheWindowsCloseHandlin
   EXPECT_TRUE(loop_.runUntil([&] { return !closeMessages.empty(); }));
   // The window's procedure kept it: only its own close handling decides.
   EXPECT_TRUE(IsWindow(top));
+}
+
+// What only a window manager does: show states.
+class AppWindowManagedTest : public AppWindowTest {
+ protected:
+  void SetUp() override {
+    windowManager_ = true;
+    AppWindowTest::SetUp();
+  }
+};
+
+TEST_F(AppWindowManagedTest, ShowStatesGoBothWays) {
+  HWND top = showPage(u"States", WS_OVERLAPPEDWINDOW, 0, {100, 100, 500, 400}, "#c80000");
+  ASSERT_NE(top, nullptr);
+  XWindowId xid = host_->xWindowOf(top);
+  ASSERT_NE(xid, 0u);
+  const char* kVert = "_NET_WM_STATE_MAXIMIZED_VERT";
+  const char* kHidden = "_NET_WM_STATE_HIDDEN";
+
+  // The program's show states reach the browser window.
+  ShowWindow(top, SW_MAXIMIZE);
+  EXPECT_TRUE(loop_.runUntil([&] { return hasState(xid, kVert); }));
+  ShowWindow(top, SW_MINIMIZE);
+  EXPECT_TRUE(loop_.runUntil([&] { return hasState(xid, kHidden); }));
+  // Restored from minimised it is maximised again, as it was; restored once more it is normal.
+  ShowWindow(top, SW_RESTORE);
+  EXPECT_TRUE(loop_.runUntil([&] { return !hasState(xid, kHidden) && hasState(xid, kVert); }));
+  ShowWindow(top, SW_RESTORE);
+  EXPECT_TRUE(loop_.runUntil([&] { return !hasState(xid, kHidden) && !hasState(xid, kVert); }));
+
+  // What the user does through the window manager reaches the window.
+  loop_.runUntil([] { return false; }, 1200);  // past the time the browser is given to follow
+  Display* d = raw_;
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = xid;
+  e.xclient.message_type = XInternAtom(d, "_NET_WM_STATE", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = 1;  // add
+  e.xclient.data.l[1] = static_cast<long>(XInternAtom(d, kVert, False));
+  e.xclient.data.l[2] = static_cast<long>(XInternAtom(d, "_NET_WM_STATE_MAXIMIZED_HORZ", False));
+  e.xclient.data.l[3] = 1;
+  XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+  XFlush(d);
+  EXPECT_TRUE(loop_.runUntil([&] { return IsZoomed(top) != 0; }));
+  loop_.runUntil([] { return false; }, 1200);
+  XIconifyWindow(d, xid, DefaultScreen(d));
+  XFlush(d);
+  EXPECT_TRUE(loop_.runUntil([&] { return IsIconic(top) != 0; }));
 }
 
 }  // namespace
