@@ -225,6 +225,7 @@ void EnvironmentImpl::browserEnded() {
     exited = exitedHandler_;
   }
   for (auto& w : webviews) w->died(goneResult(), "the browser process ended");
+  failWaiting("the browser ended");
   loopback_.stop(goneResult());
   if (!closing_ && exited) post([exited] { exited("the browser process ended"); });
 }
@@ -240,6 +241,7 @@ void EnvironmentImpl::close() {
     }
   }
   for (auto& w : webviews) w->died(Result::closed, "");
+  failWaiting("");
   if (!reader_.joinable()) {
     loopback_.stop(Result::closed);
     return;
@@ -495,10 +497,11 @@ void EnvironmentImpl::failWaiting(const std::string& why) {
     for (auto& d : waiting_) failed.push_back(std::move(d));
     waiting_.clear();
   }
-  if (!failed.empty()) std::fprintf(stderr, "Pelmora cannot show a window: %s\n", why.c_str());
+  if (!failed.empty() && !why.empty()) std::fprintf(stderr, "Pelmora cannot show a window: %s\n", why.c_str());
+  Result r = closing_ ? Result::closed : alive_ ? Result::failed : Result::browserGone;
   for (auto& d : failed) {
-    post([d] {
-      if (d) d(Result::failed, nullptr);
+    post([d, r] {
+      if (d) d(r, nullptr);
     });
   }
 }
