@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "desk/display/app_windows.h"
 #include "desk/display/backend.h"
 #include "desk/msgbox.h"
 #include "desk/process.h"
@@ -291,8 +292,16 @@ int runApplication(ConfigCallback configure, ExitCallback onExit, ArgumentsProvi
   }
   ZRK_LOG_INFO("windows: %s (%s)", desk::display::backendName(desk::display::activeBackend()),
                backend.reason.c_str());
+  // On a display every webview is a browser app window shown for its window.
+  std::shared_ptr<desk::display::AppWindows> appWindows;
+  if (auto connection = desk::display::activeConnection()) {
+    appWindows = desk::display::AppWindows::start(connection);
+    desk::web::setAppWindowHost(appWindows);
+  }
 
   app->run(baseUrl + choice.startPage, choice.options);
+  desk::web::setAppWindowHost(nullptr);
+  if (appWindows) appWindows->stop();
   desk::display::stopBackend();
   instance.stopListener();
   if (exitCall) exitCall(app);

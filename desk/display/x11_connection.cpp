@@ -275,6 +275,22 @@ bool X11Connection::mapped(XWindowId window) {
   return lock.ok() && got && attributes.map_state != IsUnmapped;
 }
 
+std::vector<std::string> X11Connection::states(XWindowId window) {
+  std::vector<std::string> names;
+  if (lost()) return names;
+  Locked lock(display_);
+  std::vector<unsigned long> atoms;
+  readProperty(display_, window, atom("_NET_WM_STATE"), XA_ATOM, &atoms, nullptr);
+  for (unsigned long a : atoms) {
+    if (char* name = XGetAtomName(display_, a)) {
+      names.emplace_back(name);
+      XFree(name);
+    }
+  }
+  if (!lock.ok()) names.clear();
+  return names;
+}
+
 bool X11Connection::setKeepAbove(XWindowId window, bool above) {
   if (lost()) return false;
   bool managed = hasWindowManager() && mapped(window);

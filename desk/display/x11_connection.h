@@ -85,6 +85,8 @@ class X11Connection {
   bool geometry(XWindowId window, XRect& rect);
   bool moveResize(XWindowId window, const XRect& rect);
   bool mapped(XWindowId window);
+  // The names in the window's _NET_WM_STATE ("_NET_WM_STATE_HIDDEN", ...).
+  std::vector<std::string> states(XWindowId window);
 
   // Monitors from RandR (one covering the screen when RandR has none); the work area from
   // _NET_WORKAREA clipped to each monitor, else the monitor's rectangle.

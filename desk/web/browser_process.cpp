@@ -44,6 +44,19 @@ std::vector<std::string> ChromiumEngine::defaultFlags() {
           "--remote-debugging-pipe"};
 }
 
+std::vector<std::string> ChromiumEngine::windowFlags(bool asRoot) {
+  std::vector<std::string> flags;
+  for (auto& f : defaultFlags()) {
+    if (f == "--headless" || (f == "--no-sandbox" && !asRoot)) continue;
+    flags.push_back(f);
+  }
+  // --test-type keeps the warning bar about --no-sandbox away: no browser bar may show.
+  if (asRoot) flags.push_back("--test-type");
+  // An app window needs a page it accepts as an app (about:blank gives a tabbed window).
+  flags.push_back("--app=" + std::string(kAppLaunchPage));
+  return flags;
+}
+
 bool BrowserProcess::spawn(const EnvironmentOptions& options, const std::vector<std::string>& flags,
                            int& toBrowser, int& fromBrowser, std::string& error) {
   std::error_code ec;

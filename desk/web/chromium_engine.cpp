@@ -1,10 +1,12 @@
 #include "desk/web/chromium_engine.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "desk/web/chromium_environment.h"
@@ -46,7 +48,9 @@ void EnvironmentImpl::start(EnvironmentCompletion done) {
 void EnvironmentImpl::readerMain(EnvironmentCompletion done) {
   std::string error;
   int toBrowser = -1, fromBrowser = -1;
-  if (!process_.spawn(options_, ChromiumEngine::defaultFlags(), toBrowser, fromBrowser, error)) {
+  const std::vector<std::string> flags =
+      host_ ? ChromiumEngine::windowFlags(::geteuid() == 0) : ChromiumEngine::defaultFlags();
+  if (!process_.spawn(options_, flags, toBrowser, fromBrowser, error)) {
     loopback_.stop(Result::failed);
     {
       std::lock_guard lock(finishMutex_);
@@ -69,15 +73,33 @@ void EnvironmentImpl::readerMain(EnvironmentCompletion done) {
       std::lock_guard lock(mutex_);
       version_ = stringOr(*r.result, "product");
     }
-    send("Target.setDiscoverTargets", {{"discover", true}}, "", [this, weak, done](const Reply& r2) {
-      auto self = weak.lock();
-      if (!r2.ok || !self) {
-        std::string why = "the browser refused target discovery: " + r2.error;
-        post([done, why] { done(Result::failed, nullptr, why); });
-        return;
-      }
-      post([done, self] { done(Result::ok, self, ""); });
-    });
+    auto discover = [this, weak, done] {
+      send("Target.setDiscoverTargets", {{"discover", true}}, "", [this, weak, done](const Reply& r2) {
+        auto self = weak.lock();
+        if (!r2.ok || !self) {
+          std::string why = "the browser refused target discovery: " + r2.error;
+          post([done, why] { done(Result::failed, nullptr, why); });
+          return;
+        }
+        post([done, self] { done(Result::ok, self, ""); });
+      });
+    };
+    if (!host_) return discover();
+    // Every page window (the first app window and those opened from it) is attached as it
+    // starts and waits there until its requests are filtered and its scripts are in.
+    send("Target.setAutoAttach",
+         {{"autoAttach", true},
+          {"waitForDebuggerOnStart", true},
+          {"flatten", true},
+          {"filter", json::array({{{"type", "page"}, {"exclude", false}}})}},
+         "", [this, done, discover](const Reply& r2) {
+           if (!r2.ok) {
+             std::string why = "the browser refused to attach its windows: " + r2.error;
+             post([done, why] { done(Result::failed, nullptr, why); });
+             return;
+           }
+           discover();
+         });
   });
 
   pipe_.run([this](const std::string& method, const json& params, const std::string& sessionId) {
@@ -117,6 +139,10 @@ void EnvironmentImpl::onEvent(const std::string& method, const json& params, con
     onBrowserRequestPaused(params);
     return;
   }
+  if (method == "Target.attachedToTarget") {
+    if (host_) windowAttached(params);
+    return;
+  }
   if (method == "Target.targetCreated") {
     // A worker started by a worker: its parent is not a frame, but it serves its page's frame.
     auto info = params.find("targetInfo");
@@ -146,7 +172,7 @@ void EnvironmentImpl::onEvent(const std::string& method, const json& params, con
     }
     if (webview) {
       webview->died(Result::closed, method == "Target.targetCrashed" ? "the page's process crashed"
-                                                                    : "the page was closed by the browser");
+                                                                    : kClosedByBrowser);
     }
   }
 }
@@ -199,6 +225,7 @@ void EnvironmentImpl::browserEnded() {
     exited = exitedHandler_;
   }
   for (auto& w : webviews) w->died(goneResult(), "the browser process ended");
+  failWaiting("the browser ended");
   loopback_.stop(goneResult());
   if (!closing_ && exited) post([exited] { exited("the browser process ended"); });
 }
@@ -214,6 +241,7 @@ void EnvironmentImpl::close() {
     }
   }
   for (auto& w : webviews) w->died(Result::closed, "");
+  failWaiting("");
   if (!reader_.joinable()) {
     loopback_.stop(Result::closed);
     return;
@@ -281,6 +309,62 @@ void EnvironmentImpl::forgetChild(const std::string& sessionId) {
   children_.erase(sessionId);
 }
 
+// ===== ChromiumAppWindow =====
+
+class ChromiumAppWindow final : public AppWindow {
+ public:
+  ChromiumAppWindow(std::weak_ptr<EnvironmentImpl> env, int pid, std::string targetId, std::string marker)
+      : env_(std::move(env)), pid_(pid), targetId_(std::move(targetId)), marker_(std::move(marker)) {}
+  int browserProcessId() const override { return pid_; }
+  const std::string& targetId() const override { return targetId_; }
+  const std::string& marker() const override { return marker_; }
+
+  void place(const Rect& bounds, WindowState state) override {
+    withWindow([bounds, state](EnvironmentImpl& env, int windowId) {
+      // A state other than normal cannot carry bounds; bounds apply to a normal window only.
+      env.send("Browser.setWindowBounds", {{"windowId", windowId}, {"bounds", {{"windowState", windowStateName(state)}}}},
+               "", [](const Reply&) {});
+      if (state != WindowState::normal || bounds.width <= 0 || bounds.height <= 0) return;
+      env.send("Browser.setWindowBounds",
+               {{"windowId", windowId},
+                {"bounds", {{"left", bounds.x}, {"top", bounds.y}, {"width", bounds.width}, {"height", bounds.height}}}},
+               "", [](const Reply&) {});
+    });
+  }
+
+  void activate() override {
+    if (auto env = env_.lock()) env->send("Target.activateTarget", {{"targetId", targetId_}}, "", [](const Reply&) {});
+  }
+
+ private:
+  // Runs `work` with the browser's id of this window, asked once and kept.
+  void withWindow(std::function<void(EnvironmentImpl&, int)> work) {
+    auto env = env_.lock();
+    if (!env) return;
+    int known = windowId_->load();
+    if (known != 0) return work(*env, known);
+    std::weak_ptr<EnvironmentImpl> weak = env_;
+    std::shared_ptr<std::atomic<int>> cache = windowId_;
+    env->send("Browser.getWindowForTarget", {{"targetId", targetId_}}, "",
+              [weak, cache, work = std::move(work)](const Reply& r) {
+                auto e = weak.lock();
+                if (!e || !r.ok) return;
+                auto id = r.result->find("windowId");
+                if (id == r.result->end() || !id->is_number_integer()) return;
+                cache->store(id->get<int>());
+                work(*e, id->get<int>());
+              });
+  }
+
+  std::weak_ptr<EnvironmentImpl> env_;
+  const int pid_;
+  const std::string targetId_;
+  const std::string marker_;
+  std::shared_ptr<std::atomic<int>> windowId_ = std::make_shared<std::atomic<int>>(0);
+};
+
+// ===== webviews =====
+
 void EnvironmentImpl::createWebview(std::function<void(Result, std::shared_ptr<Webview>)> done) {
   auto self = shared_from_this();
   auto fail = [self, done](Result r) {
@@ -289,69 +373,208 @@ void EnvironmentImpl::createWebview(std::function<void(Result, std::shared_ptr<W
     });
   };
   if (!alive_ || closing_) return fail(goneResult());
+  if (host_) {
+    {
+      std::lock_guard lock(mutex_);
+      waiting_.push_back(std::move(done));
+    }
+    return pairWindows();
+  }
   send("Target.createTarget", {{"url", "about:blank"}, {"newWindow", true}}, "",
        [self, done, fail](const Reply& r) {
          if (!r.ok) return fail(r.code);
          std::string targetId = stringOr(*r.result, "targetId");
-         self->send(
-             "Target.attachToTarget", {{"targetId", targetId}, {"flatten", true}}, "",
-             [self, done, fail, targetId](const Reply& r2) {
-               if (!r2.ok) {
-                 self->send("Target.closeTarget", {{"targetId", targetId}}, "", [](const Reply&) {});
-                 return fail(r2.code);
-               }
-               std::string session = stringOr(*r2.result, "sessionId");
-               auto webview = std::make_shared<WebviewImpl>(self, targetId, session);
-               {
-                 std::lock_guard lock(self->mutex_);
-                 self->sessions_[session] = webview;
-                 self->targets_[targetId] = session;
-               }
-               // Pages in windows without focus still behave as focused (optional: not checked).
-               self->send("Emulation.setFocusEmulationEnabled", {{"enabled", true}}, session,
-                          [](const Reply&) {});
-               // Set the page up; the webview is ready once every step has answered.
-               struct Setup {
-                 std::atomic<int> left{0};
-                 std::atomic<bool> failed{false};
-                 Result why = Result::ok;
-                 std::mutex m;
-               };
-               auto setup = std::make_shared<Setup>();
-               std::vector<std::pair<std::string, json>> steps = WebviewImpl::setupCommands();
-               setup->left = static_cast<int>(steps.size());
-               // The webview is held weakly here: an owner who never sees it must not keep it.
-               auto holder = std::make_shared<std::shared_ptr<WebviewImpl>>(webview);
-               for (auto& [method, params] : steps) {
-                 self->send(method, params, session, [self, done, setup, holder](const Reply& r3) {
-                   if (!r3.ok) {
-                     std::lock_guard lock(setup->m);
-                     if (!setup->failed.exchange(true)) setup->why = r3.code;
-                   }
-                   if (--setup->left > 0) return;
-                   std::shared_ptr<WebviewImpl> w = std::move(*holder);
-                   if (setup->failed) {
-                     Result why = setup->why == Result::ok ? Result::failed : setup->why;
-                     self->post([done, why, w]() mutable {
-                       w->close();
-                       w.reset();
-                       if (done) done(why, nullptr);
-                     });
-                     return;
-                   }
-                   self->post([done, w]() mutable {
-                     if (w->closed()) {
-                       Result why = Result::browserGone;
-                       w.reset();
-                       if (done) done(why, nullptr);
-                       return;
-                     }
-                     if (done) done(Result::ok, std::move(w));
-                   });
-                 });
-               }
-             });
+         self->send("Target.attachToTarget", {{"targetId", targetId}, {"flatten", true}}, "",
+                    [self, done, fail, targetId](const Reply& r2) {
+                      if (!r2.ok) {
+                        self->send("Target.closeTarget", {{"targetId", targetId}}, "", [](const Reply&) {});
+                        return fail(r2.code);
+                      }
+                      self->setUpWebview(targetId, stringOr(*r2.result, "sessionId"), done, nullptr);
+                    });
        });
+}
+
+void EnvironmentImpl::windowAttached(const json& params) {
+  auto info = params.find("targetInfo");
+  if (info == params.end() || !info->is_object() || stringOr(*info, "type") != "page") return;
+  Spare spare{stringOr(*info, "targetId"), stringOr(params, "sessionId")};
+  bool ours, tabbed = false;
+  {
+    std::lock_guard lock(mutex_);
+    // The launch window, or the one this environment opened; a page's own popups are not.
+    ours = windowCount_ == 0 || (opening_ && stringOr(*info, "openerId") == openerTarget_);
+    if (ours) {
+      if (windowCount_ > 0) opening_ = false;
+      ++windowCount_;
+      spares_.push_back(spare);
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    // A first window on a browser page (a new tab) is a tabbed browser window, never shown as
+    // a webview: the browser is ended and every webview asked for fails.
+    tabbed = windowCount_ == 1 && stringOr(*info, "url").rfind("chrome", 0) == 0;
+    if (tabbed) spares_.clear();
+  }
+  if (tabbed) {
+    failWaiting("the browser opened a tabbed window instead of an app window");
+    send("Browser.close", json::object(), "", [](const Reply&) {});
+    return;
+  }
+  if (!ours) {
+    // Not a webview of the owner's: it runs on as a headless browser's page would.
+    send("Runtime.runIfWaitingForDebugger", json::object(), spare.sessionId, [](const Reply&) {});
+    return;
+  }
+  pairWindows();
+}
+
+void EnvironmentImpl::pairWindows() {
+  std::vector<std::pair<Spare, WebviewDone>> pairs;
+  std::string opener;
+  {
+    std::lock_guard lock(mutex_);
+    while (!waiting_.empty() && !spares_.empty()) {
+      pairs.emplace_back(spares_.front(), std::move(waiting_.front()));
+      spares_.pop_front();
+      waiting_.pop_front();
+    }
+  }
+  for (auto& [spare, done] : pairs) {
+    std::string marker = "pelmora-window-" + std::to_string(process_.pid()) + "-" + spare.targetId;
+    auto window = std::make_shared<ChromiumAppWindow>(weak_from_this(), process_.pid(), spare.targetId, marker);
+    setUpWebview(spare.targetId, spare.sessionId, std::move(done), std::move(window));
+  }
+  std::vector<WebviewDone> orphans;
+  {
+    std::lock_guard lock(mutex_);
+    // One more window is opened from a page that has one, while requests wait for one.
+    if (!waiting_.empty() && !opening_ && windowCount_ > 0) {
+      for (auto& [target, session] : targets_) {
+        auto live = sessions_.find(session);
+        if (live != sessions_.end() && !live->second.expired()) opener = target;
+      }
+      if (!opener.empty()) {
+        opening_ = true;
+        openerTarget_ = opener;
+      } else {
+        // No window is left to open one from: the browser cannot make an app window.
+        for (auto& d : waiting_) orphans.push_back(std::move(d));
+        waiting_.clear();
+      }
+    }
+  }
+  for (auto& d : orphans) {
+    post([d] {
+      if (d) d(Result::failed, nullptr);
+    });
+  }
+  if (opener.empty()) return;
+  std::string session;
+  {
+    std::lock_guard lock(mutex_);
+    session = targets_[opener];
+  }
+  // An app window's page opens a popup: another app window of the same browser, with no tab
+  // strip and no address bar. It starts on a blank page and waits to be attached.
+  send("Runtime.evaluate",
+       {{"expression", "void window.open('about:blank', '', 'popup,width=640,height=480')"}, {"userGesture", true}},
+       session, [this](const Reply& r) {
+         if (r.ok) return;
+         {
+           std::lock_guard lock(mutex_);
+           opening_ = false;
+         }
+         failWaiting("the page could not open another window: " + r.error);
+       });
+}
+
+void EnvironmentImpl::failWaiting(const std::string& why) {
+  std::vector<WebviewDone> failed;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& d : waiting_) failed.push_back(std::move(d));
+    waiting_.clear();
+  }
+  if (!failed.empty() && !why.empty()) std::fprintf(stderr, "Pelmora cannot show a window: %s\n", why.c_str());
+  Result r = closing_ ? Result::closed : alive_ ? Result::failed : Result::browserGone;
+  for (auto& d : failed) {
+    post([d, r] {
+      if (d) d(r, nullptr);
+    });
+  }
+}
+
+void EnvironmentImpl::setUpWebview(const std::string& targetId, const std::string& session, WebviewDone done,
+                                   std::shared_ptr<ChromiumAppWindow> window) {
+  auto self = shared_from_this();
+  auto webview = std::make_shared<WebviewImpl>(self, targetId, session);
+  if (window) webview->setAppWindow(window);
+  {
+    std::lock_guard lock(mutex_);
+    sessions_[session] = webview;
+    targets_[targetId] = session;
+  }
+  // Pages in windows without focus still behave as focused (optional: not checked).
+  send("Emulation.setFocusEmulationEnabled", {{"enabled", true}}, session, [](const Reply&) {});
+  // Set the page up; the webview is ready once every step has answered.
+  struct Setup {
+    std::atomic<int> left{0};
+    std::atomic<bool> failed{false};
+    Result why = Result::ok;
+    std::mutex m;
+  };
+  auto setup = std::make_shared<Setup>();
+  std::vector<std::pair<std::string, json>> steps = WebviewImpl::setupCommands();
+  if (window) {
+    // The window starts once it is set up, and names itself with its marker so the display
+    // finds it.
+    steps.push_back({"Runtime.runIfWaitingForDebugger", json::object()});
+    steps.push_back({"Runtime.evaluate", {{"expression", "document.title = " + json(window->marker()).dump()}}});
+  }
+  setup->left = static_cast<int>(steps.size());
+  // The webview is held weakly here: an owner who never sees it must not keep it.
+  auto holder = std::make_shared<std::shared_ptr<WebviewImpl>>(webview);
+  for (auto& [method, params] : steps) {
+    send(method, params, session, [self, done, setup, holder, window](const Reply& r3) {
+      if (!r3.ok) {
+        std::lock_guard lock(setup->m);
+        if (!setup->failed.exchange(true)) setup->why = r3.code;
+      }
+      if (--setup->left > 0) return;
+      std::shared_ptr<WebviewImpl> w = std::move(*holder);
+      if (setup->failed) {
+        Result why = setup->why == Result::ok ? Result::failed : setup->why;
+        self->post([done, why, w]() mutable {
+          w->close();
+          w.reset();
+          if (done) done(why, nullptr);
+        });
+        return;
+      }
+      auto deliver = [self, done, w, window]() mutable {
+        self->post([self, done, w, window]() mutable {
+          if (w->closed()) {
+            Result why = Result::browserGone;
+            w.reset();
+            if (done) done(why, nullptr);
+            return;
+          }
+          if (!window || !self->host_) {
+            if (done) done(Result::ok, std::move(w));
+            return;
+          }
+          std::shared_ptr<AppWindow> shown = window;
+          self->host_->handOver(shown, [&] {
+            if (done) done(Result::ok, std::move(w));
+          });
+        });
+      };
+      if (!window || !self->host_) return deliver();
+      self->host_->opened(window, std::move(deliver));
+    });
+  }
 }
 
 // ===== ChromiumEngine =====

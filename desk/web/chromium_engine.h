@@ -36,6 +36,9 @@ class ChromiumEnvironment : public Environment {
   virtual uint64_t loopbackRefusals() const = 0;
 };
 
+// The blank page the first app window starts on.
+inline constexpr const char* kAppLaunchPage = "data:text/html,";
+
 class ChromiumEngine final : public Engine {
  public:
   static std::shared_ptr<ChromiumEngine> create();
@@ -48,6 +51,10 @@ class ChromiumEngine final : public Engine {
 
   // The flags every browser is started with, before the owner's browser arguments.
   static std::vector<std::string> defaultFlags();
+  // The flags of a browser that shows its pages as app windows on a display: the same without
+  // --headless, with a first app window on a blank page, and without the sandbox only when
+  // `asRoot` (Chromium's sandbox does not start as root; the note about it is kept out).
+  static std::vector<std::string> windowFlags(bool asRoot);
 
  private:
   ChromiumEngine() = default;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "desk/web/app_window.h"
 #include "desk/web/browser_process.h"
 #include "desk/web/chromium_engine.h"
 #include "desk/web/devtools_pipe.h"
@@ -19,12 +21,13 @@
 namespace desk::web {
 
 class WebviewImpl;
+class ChromiumAppWindow;
 
 class EnvironmentImpl final : public ChromiumEnvironment,
                               public std::enable_shared_from_this<EnvironmentImpl> {
  public:
   EnvironmentImpl(EnvironmentOptions options, Executor executor)
-      : options_(std::move(options)), executor_(std::move(executor)) {}
+      : options_(std::move(options)), executor_(std::move(executor)), host_(appWindowHost()) {}
   ~EnvironmentImpl() override;
 
   void start(EnvironmentCompletion done);
@@ -67,6 +70,8 @@ class EnvironmentImpl final : public ChromiumEnvironment,
   // The browser-wide request filter sees what no page's filter does: the scripts and requests
   // of workers started by workers. Each host any webview filters is added.
   void addBrowserFilter(const std::string& host);
+  // The display host when the browser shows windows (null: headless).
+  const std::shared_ptr<AppWindowHost>& host() const { return host_; }
   Result goneResult() const { return closing_ ? Result::closed : Result::browserGone; }
   LoopbackServer& loopback() { return loopback_; }
   // Whether the url's path starts with a prefix marked as large-content.
@@ -77,6 +82,16 @@ class EnvironmentImpl final : public ChromiumEnvironment,
   void onEvent(const std::string& method, const devtools::json& params, const std::string& sessionId);
   void onBrowserRequestPaused(const devtools::json& params);
   void browserEnded();
+  using WebviewDone = std::function<void(Result, std::shared_ptr<Webview>)>;
+  // Sets an attached page up as a webview and hands it over once ready.
+  void setUpWebview(const std::string& targetId, const std::string& session, WebviewDone done,
+                    std::shared_ptr<ChromiumAppWindow> window);
+  // With windows: a page attached by the browser-wide auto-attach; pairing waiting requests with
+  // attached pages, and opening one more window from a page that has one.
+  void windowAttached(const devtools::json& params);
+  void pairWindows();
+  // Fails every request waiting for a window, and says why on stderr.
+  void failWaiting(const std::string& why);
 
   EnvironmentOptions options_;
   Executor executor_;
@@ -93,6 +108,17 @@ class EnvironmentImpl final : public ChromiumEnvironment,
   std::function<void(const std::string&)> exitedHandler_;
   std::string version_;
   std::vector<std::string> largePaths_;  // lower case
+
+  std::shared_ptr<AppWindowHost> host_;
+  struct Spare {
+    std::string targetId;
+    std::string sessionId;
+  };
+  std::deque<WebviewDone> waiting_;  // createWebview calls waiting for a window
+  std::deque<Spare> spares_;         // windows attached but not yet asked for
+  bool opening_ = false;             // a window.open is under way
+  std::string openerTarget_;         // the page it was opened from
+  uint64_t windowCount_ = 0;
 
   devtools::Pipe pipe_;
   BrowserProcess process_;

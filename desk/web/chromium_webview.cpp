@@ -332,6 +332,12 @@ void WebviewImpl::died(Result why, const std::string& reason) {
   }
   endEverything(why);
   env_->forgetWebview(sessionId_, targetId_);
+  // A page whose window the browser closed while it runs on was closed by the user (its close
+  // button, the window manager): the window that showed it gets the close as from its own frame.
+  if (appWindow_ && why == Result::closed && reason == kClosedByBrowser && env_->browserAlive()) {
+    if (auto& host = env_->host()) host->closeRequested(appWindow_);
+  }
+  windowGone();
   if (!reason.empty()) {
     deliver([reason](const WebviewEvents& e) {
       if (e.processFailed) e.processFailed(reason);
@@ -352,7 +358,13 @@ Result WebviewImpl::close() {
     env_->forgetWebview(sessionId_, targetId_);
     env_->send("Target.closeTarget", {{"targetId", targetId_}}, "", [](const Reply&) {});
   }
+  windowGone();
   return Result::ok;
+}
+
+void WebviewImpl::windowGone() {
+  if (!appWindow_ || windowGone_.exchange(true)) return;
+  if (auto& host = env_->host()) host->closed(appWindow_);
 }
 
 void WebviewImpl::onRequestPaused(const json& params, const std::string& sessionId) {
@@ -596,7 +608,7 @@ void WebviewImpl::onEvent(const std::string& method, const json& params, const s
   } else if (method == "Inspector.targetCrashed") {
     died(Result::closed, "the page's process crashed");
   } else if (method == "Inspector.detached") {
-    died(Result::closed, "the page was closed by the browser");
+    died(Result::closed, kClosedByBrowser);
   }
 }
 
@@ -623,6 +635,18 @@ void WebviewImpl::applyMetrics() {
   // Page zoom is what the browser does with it: more device pixels per CSS pixel, and a viewport
   // that many times smaller in CSS pixels.
   double factor = scale * zoom;
+  if (appWindow_) {
+    // A page in a window of its own has the window's size; only a scale other than the
+    // display's changes its metrics.
+    if (factor == 1.0) {
+      env_->send("Emulation.clearDeviceMetricsOverride", json::object(), sessionId_, [](const Reply&) {});
+    } else {
+      env_->send("Emulation.setDeviceMetricsOverride",
+                 {{"width", 0}, {"height", 0}, {"deviceScaleFactor", factor}, {"mobile", false}}, sessionId_,
+                 [](const Reply&) {});
+    }
+    return;
+  }
   int width = b.width > 0 && b.height > 0 ? std::max(1, static_cast<int>(std::lround(b.width / factor))) : 0;
   int height = b.width > 0 && b.height > 0 ? std::max(1, static_cast<int>(std::lround(b.height / factor))) : 0;
   env_->send("Emulation.setDeviceMetricsOverride",

@@ -15,12 +15,16 @@
 #include <utility>
 #include <vector>
 
+#include "desk/web/app_window.h"
 #include "desk/web/devtools_pipe.h"
 #include "desk/web/engine.h"
 
 namespace desk::web {
 
 class EnvironmentImpl;
+
+// Why a page ended when the browser closed it (its window was closed).
+inline constexpr const char* kClosedByBrowser = "the page was closed by the browser";
 
 // One paused request: answered once, by its deferral or by the engine when it ends it.
 struct Paused {
@@ -39,6 +43,10 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   // The commands that set a new page up, in order; the webview is ready once all have answered.
   static std::vector<std::pair<std::string, devtools::json>> setupCommands();
   ~WebviewImpl() override { close(); }
+
+  // The browser window the page is shown in, when the browser shows windows (set before use).
+  void setAppWindow(std::shared_ptr<AppWindow> window) { appWindow_ = std::move(window); }
+  const std::shared_ptr<AppWindow>& appWindow() const { return appWindow_; }
 
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
@@ -131,13 +139,17 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   static void raise(const Executor& executor, std::weak_ptr<WebviewImpl> weak, Request request,
                     std::shared_ptr<Deferral> deferral);
   void endEverything(Result why);
+  // Tells the display host the window is gone (once).
+  void windowGone();
   // Reads the next piece of a printed PDF's stream into its file (owner thread).
   void readPdfStream(const std::shared_ptr<struct PdfTransfer>& transfer);
 
   std::shared_ptr<EnvironmentImpl> env_;
   const std::string targetId_;
   const std::string sessionId_;
-  uint64_t group_ = 0;  // names this webview's transfers on the loopback server
+  uint64_t group_ = 0;
+  std::shared_ptr<AppWindow> appWindow_;
+  std::atomic<bool> windowGone_{false};  // names this webview's transfers on the loopback server
 
   mutable std::mutex mutex_;
   WebviewEvents events_;
