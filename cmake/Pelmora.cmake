@@ -49,8 +49,24 @@ function(pel_add_test)
   endif()
   target_include_directories(${ARG_NAME} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests
                                                  ${CMAKE_BINARY_DIR}/generated)
-  target_compile_definitions(${ARG_NAME} PRIVATE PEL_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
-                                                 PEL_SOURCE_ROOT="${CMAKE_SOURCE_DIR}")
+  # The source folders are given only to the sources that name them: every other source then
+  # compiles to the same command in any checkout, so a compiler cache can share it between them.
+  foreach(src ${ARG_SOURCES})
+    get_filename_component(abs ${src} ABSOLUTE)
+    if(EXISTS ${abs})
+      file(STRINGS ${abs} uses REGEX "PEL_SOURCE_ROOT|PEL_TEST_SOURCE_DIR|zrkmenu/common\\.h"
+           LIMIT_COUNT 1)
+      if(uses)
+        set_property(SOURCE ${src} APPEND PROPERTY COMPILE_DEFINITIONS
+                     PEL_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}" PEL_SOURCE_ROOT="${CMAKE_SOURCE_DIR}")
+      endif()
+    endif()
+  endforeach()
+  # In the sanitizer build the tests' own code is compiled without optimisation: it is most of the
+  # build's compile time, and the code under test keeps its libraries' -O1.
+  if(PELMORA_SANITIZE)
+    target_compile_options(${ARG_NAME} PRIVATE -O0)
+  endif()
   if(ARG_JSON_PCH)
     pel_json_pch(${ARG_NAME})
   endif()
