@@ -229,8 +229,10 @@ std::map<std::string, Command> commandTable() {
     if (list == nullptr) return refuse(error);
     const std::string id = payload::stringOr(p, "id");
     if (id.empty()) return jsonReply(triple(static_cast<MenuItemBase&>(*object)).dump());
+    // No such child: JSON null, which the page reads as "no entry" (an empty body would not
+    // parse as the JSON its content type announces).
     std::shared_ptr<MenuItemBase> entry = list->findItem(id);
-    return jsonReply(entry ? triple(*entry).dump() : std::string());
+    return jsonReply(entry ? triple(*entry).dump() : "null");
   };
   table["popup"] = [](const json& p, const MenuCommandContext& c, const MenuPlugin::InsertItemsCallback&) {
     const std::string kind = payload::stringOr(p, "kind");
