@@ -161,3 +161,50 @@ TEST_F(WebviewPluginChromiumTest, ASecondWebviewLoadsShowsItsColourAndCloses) {
 }
 
 }  // namespace
+
+namespace {
+
+// A child webview placed by its creation options keeps that place and size, with the default
+// resizing mask as with none, and follows the window by its mask afterwards.
+TEST_F(WebviewPluginChromiumTest, AChildWebviewReportsThePlaceItWasCreatedAt) {
+  zrk::WindowOptions options;
+  options.width = 600;
+  options.height = 450;
+  window = zrk::createWindow(zrk::App::instance().get(), "main", "about:blank", options);
+  ASSERT_TRUE(window);
+  struct Case {
+    const char* label;
+    json mask;  // null: the default
+  };
+  const Case cases[] = {{"v1", nullptr}, {"v2", 0}, {"v3", 18}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    json made = {{"x", 10}, {"y", 20}, {"width", 200}, {"height", 100}, {"url", "about:blank"}};
+    if (!c.mask.is_null()) made["resizingMask"] = c.mask;
+    const Answer created = webviewCall("create", {{"windowLabel", "main"}, {"label", c.label}, {"options", made}});
+    ASSERT_EQ(created.status, 200) << created.message;
+    std::shared_ptr<zrk::ZrkWebview> webview;
+    ASSERT_TRUE(pumpUntil([&] {
+      webview = std::dynamic_pointer_cast<zrk::ZrkWebview>(window->findWebview(c.label));
+      return webview && webview->engineView();
+    }));
+    pumpUntil([] { return false; }, 200ms);  // whatever the creation still queued has run
+    const json target = {{"windowLabel", "main"}, {"label", c.label}};
+    EXPECT_EQ(json::parse(webviewCall("get_position", target).body), json({{"x", 10}, {"y", 20}}));
+    EXPECT_EQ(json::parse(webviewCall("get_size", target).body), json({{"width", 200}, {"height", 100}}));
+  }
+  // Mask 18 (width and height sizable): a wider window widens the webview by as much, in place.
+  const desk::HWND hwnd = window->nativeHandle();
+  desk::RECT frame{};
+  desk::GetWindowRect(hwnd, &frame);
+  desk::SetWindowPos(hwnd, nullptr, 0, 0, frame.right - frame.left + 100, frame.bottom - frame.top + 50,
+                     desk::SWP_NOMOVE | desk::SWP_NOZORDER);
+  pumpUntil([] { return false; }, 200ms);
+  const json v3 = {{"windowLabel", "main"}, {"label", "v3"}};
+  EXPECT_EQ(json::parse(webviewCall("get_position", v3).body), json({{"x", 10}, {"y", 20}}));
+  EXPECT_EQ(json::parse(webviewCall("get_size", v3).body), json({{"width", 300}, {"height", 150}}));
+  const json v2 = {{"windowLabel", "main"}, {"label", "v2"}};
+  EXPECT_EQ(json::parse(webviewCall("get_size", v2).body), json({{"width", 200}, {"height", 100}}));
+}
+
+}  // namespace
