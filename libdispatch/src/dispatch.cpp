@@ -321,7 +321,9 @@ void post_task(uint32_t threadId, std::shared_ptr<dispatch_item> item) {
     }
   }
   if (id == 0) {
-    logPostFailure(threadId, desk::ERROR_INVALID_THREAD_ID);
+    // The queue has ended (its loop returned, or shutdown closed the main queue): work that
+    // arrives after the run is dropped as a matter of course, not a fault to warn about.
+    DISPATCH_LOG(DISPATCH_LOG_DEBUG, ">>> queue of thread %lu has ended: item dropped", ul(threadId));
     dropItem(item);
     return;
   }
@@ -331,7 +333,14 @@ void post_task(uint32_t threadId, std::shared_ptr<dispatch_item> item) {
     return;
   }
   desk::DWORD code = desk::GetLastError();
-  logPostFailure(threadId, code);
+  if (code == desk::ERROR_INVALID_THREAD_ID && threadId == s.mainThreadId.load()) {
+    // The UI thread's message queue is gone: the run has ended and the thread with it. The main
+    // queue is closed from now on, so later posts drop their work at once.
+    DISPATCH_LOG(DISPATCH_LOG_DEBUG, ">>> the UI thread (%lu) has ended: main queue closed", ul(threadId));
+    closeThread(threadId);
+  } else {
+    logPostFailure(threadId, code);
+  }
   // Unless the thread's end has dropped it already, the item is ours to drop.
   if (ItemPtr mine = takeInFlight(id)) dropItem(mine);
 }

@@ -108,13 +108,29 @@ TEST(Shutdown, StopsEveryQueueWithoutHangingAnyoneWaitingOnIt) {
   for (uint32_t t : {aThread, bThread}) EXPECT_FALSE(desk::PostThreadMessage(t, desk::WM_USER, 0, 0));
 
   // The library stays initialised: the main queue is closed for good, new queues still work.
+  // Work that arrives after the run is dropped without a warning; a thread that never had a
+  // queue is still reported.
+  std::vector<std::string> warnings;
+  dispatch_set_log_handler([&](const std::string&, int, const char*, int level, const std::string& message) {
+    if (level <= DISPATCH_LOG_WARN) warnings.push_back(message);
+  });
   EXPECT_EQ(main, dispatch_get_main_queue());
   bool ran = false;
   dispatch_async(main, [&] { ran = true; });
+  std::thread([main] { dispatch_async(main, [] { note("main async from a thread ran"); }); }).join();
   desk::MSG m;
   while (desk::PeekMessage(&m, nullptr, 0, 0, desk::PM_REMOVE)) {
   }
   EXPECT_FALSE(ran);
+  EXPECT_FALSE(noted("main async from a thread ran"));
+  EXPECT_TRUE(warnings.empty()) << warnings.front();
+  auto stray = std::make_shared<dispatch::dispatch_item>();
+  stray->dropped = [] { note("stray dropped"); };
+  post_task(0x7fffff00u, stray);
+  EXPECT_TRUE(noted("stray dropped"));
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("invalid thread id"), std::string::npos) << warnings[0];
+  dispatch_set_log_handler(nullptr);
   dispatch_sync(main, [&] { ran = true; });  // on the UI thread itself: inline as ever
   EXPECT_TRUE(ran);
 
