@@ -4,9 +4,10 @@
 //   cache "no-store"), with an empty thumbnail cache and then three times again from the cache;
 //   the requests wait on one serial queue, as on the webview host's request queue. P such passes
 //   (the cache emptied before each); prints every time, the medians and how much of a cached pass
-//   the handler itself took. run.sh times vipsthumbnail beside it. With --thumbnails-in-devtools
-//   "/thumbnail" is not marked large-content, so its replies travel inside DevTools messages
-//   instead of the loopback road (a comparison of the two roads; the program uses the loopback).
+//   the handler itself took. run.sh times vipsthumbnail beside it. "/thumbnail" is marked
+//   large-content, as in the program: its small replies travel inside DevTools messages, larger
+//   ones over the loopback road. With --thumbnails-in-devtools it is not marked, so every reply
+//   travels inside DevTools (a check that the marked path costs nothing for small replies).
 // - getdata: the first file's full RGBA pixels into an ArrayBuffer, beside the codec's decode
 //   alone and the same bytes fetched by the same page from a loopback HTTP server that holds them
 //   ready. Prints the medians and (ours - decode) / loopback.
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   browser.env->addLargeContentPath("/getimage");
-  // As in the program; without it (to compare the roads) thumbnails travel inside DevTools.
+  // As in the program; without it every thumbnail travels inside DevTools, whatever its size.
   if (loopbackThumbnails) browser.env->addLargeContentPath("/thumbnail");
   http::HttpGetImageHandler getimage;
   http::HttpThumbnailHandler thumbs;

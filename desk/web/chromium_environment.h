@@ -60,6 +60,8 @@ class EnvironmentImpl final : public ChromiumEnvironment,
   int loopbackPort() const override { return loopback_.port(); }
   size_t loopbackTransfers() const override { return loopback_.activeTransfers(); }
   uint64_t loopbackRefusals() const override { return loopback_.refusals(); }
+  uint64_t loopbackServed() const override { return loopback_.served(); }
+  uint64_t loopbackConnections() const override { return loopback_.connections(); }
   void close() override;
 
   void forgetWebview(const std::string& sessionId, const std::string& targetId);

@@ -83,9 +83,12 @@ bool readWhole(BodySource& source, std::string& out) {
 
 class ChromiumDeferral final : public Deferral {
  public:
+  // With a `loopbackGroup` (the webview's), a reply over `kInlineReplyLimit` is not carried over
+  // DevTools: it is handed to the loopback server and the request sent on to it.
   ChromiumDeferral(std::shared_ptr<Paused> paused, std::weak_ptr<EnvironmentImpl> env,
-                   std::weak_ptr<WebviewImpl> webview)
-      : paused_(std::move(paused)), env_(std::move(env)), webview_(std::move(webview)) {}
+                   std::weak_ptr<WebviewImpl> webview, uint64_t loopbackGroup = 0)
+      : paused_(std::move(paused)), env_(std::move(env)), webview_(std::move(webview)),
+        loopbackGroup_(loopbackGroup) {}
   ~ChromiumDeferral() override {
     // Released without a reply: the request fails, so the page does not wait for ever.
     if (paused_->claim()) sendFail();
@@ -102,6 +105,10 @@ class ChromiumDeferral final : public Deferral {
       return Result::invalidArgument;
     }
     sanitizeResponse(response);
+    if (loopbackGroup_ != 0) {
+      uint64_t size = response.bodySource ? response.bodySource->size() : response.body.size();
+      if (size > kInlineReplyLimit) return sendOnLoopback(std::move(response));
+    }
     if (response.bodySource && !readWhole(*response.bodySource, response.body)) {
       sendFail();
       return Result::failed;
@@ -179,10 +186,42 @@ class ChromiumDeferral final : public Deferral {
                 paused_->sessionId, [](const Reply&) {});
     }
   }
+  // The reply waits on the loopback server, and the request goes on to it there: the body is
+  // streamed from where it lies, never copied into a message.
+  Result sendOnLoopback(Response response) {
+    auto env = env_.lock();
+    forget();
+    if (!env || !env->browserAlive()) return Result::browserGone;
+    auto webview = webview_.lock();
+    if (!webview || webview->closed()) {
+      sendFail();
+      return Result::closed;
+    }
+    std::string token;
+    std::string url = env->loopback().expectReply(std::move(response), loopbackGroup_, &token);
+    if (url.empty()) {
+      sendFail();
+      return Result::failed;
+    }
+    std::weak_ptr<EnvironmentImpl> weakEnv = env;
+    std::string requestId = paused_->requestId, session = paused_->sessionId;
+    env->send("Fetch.continueRequest", {{"requestId", requestId}, {"url", url}}, session,
+              [weakEnv, token, requestId, session](const Reply& r) {
+                if (r.ok) return;
+                // Not sent on: nobody will fetch the reply, and the request must still end.
+                if (auto e = weakEnv.lock()) {
+                  e->loopback().forget(token);
+                  e->send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Failed"}},
+                          session, [](const Reply&) {});
+                }
+              });
+    return Result::ok;
+  }
 
   std::shared_ptr<Paused> paused_;
   std::weak_ptr<EnvironmentImpl> env_;
   std::weak_ptr<WebviewImpl> webview_;
+  const uint64_t loopbackGroup_;
 };
 
 class ChromiumDialogDeferral final : public ScriptDialogDeferral {
@@ -421,14 +460,23 @@ void WebviewImpl::onRequestPaused(const json& params, const std::string& session
   answerPaused(paused, std::move(request), bodyMissing);
 }
 
+bool WebviewImpl::sendsOnLoopback(const Request& request, bool bodyMissing) const {
+  return bodyMissing || (!request.body.empty() && env_->largeContent(request.url));
+}
+
+uint64_t WebviewImpl::largeReplyGroup(const Request& request) const {
+  return env_->largeContent(request.url) ? group_ : 0;
+}
+
 void WebviewImpl::answerPaused(const std::shared_ptr<Paused>& paused, Request request, bool bodyMissing) {
-  if (bodyMissing || env_->largeContent(request.url)) {
+  if (sendsOnLoopback(request, bodyMissing)) {
     request.body.clear();
     redirect(paused, std::move(request));
     return;
   }
+  uint64_t group = largeReplyGroup(request);
   raise(env_->executor(), weak_from_this(), std::move(request),
-        std::make_shared<ChromiumDeferral>(paused, env_, weak_from_this()));
+        std::make_shared<ChromiumDeferral>(paused, env_, weak_from_this(), group));
 }
 
 void WebviewImpl::startNavigation(const std::shared_ptr<Paused>& paused, Request request, bool bodyMissing) {
@@ -441,7 +489,7 @@ void WebviewImpl::startNavigation(const std::shared_ptr<Paused>& paused, Request
   std::weak_ptr<WebviewImpl> weak = weak_from_this();
   // The deferral goes with the work: work that never runs fails the request rather than leave
   // the navigation hanging.
-  auto deferral = std::make_shared<ChromiumDeferral>(paused, env_, weak);
+  auto deferral = std::make_shared<ChromiumDeferral>(paused, env_, weak, largeReplyGroup(request));
   env_->post([weak, paused, deferral, id, request = std::move(request), bodyMissing]() mutable {
     auto self = weak.lock();
     if (!self || paused->done) return;
@@ -455,7 +503,7 @@ void WebviewImpl::startNavigation(const std::shared_ptr<Paused>& paused, Request
     if (events.navigationStarting) events.navigationStarting(start);
     if (start.cancel) return deferral->abort();
     if (!self->hostFiltered(request.url)) return deferral->pass();
-    if (bodyMissing || self->env_->largeContent(request.url)) {
+    if (self->sendsOnLoopback(request, bodyMissing)) {
       request.body.clear();
       self->redirect(paused, std::move(request));
       return;

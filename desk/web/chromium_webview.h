@@ -2,8 +2,11 @@
 //
 // Its events come from the reader thread (`onEvent`); everything the owner sees goes through the
 // environment's executor. A paused request is answered over DevTools (`Fetch.fulfillRequest`) or,
-// when its body is large or its path is marked as large-content, sent on to the loopback server
-// and answered there; the owner gets the same request and deferral either way.
+// when its body is large, or its path is marked as large-content and it has a body, sent on to
+// the loopback server and answered there. A request to a large-content path without a body is
+// answered first: a reply of at most `kInlineReplyLimit` bytes goes over DevTools, a larger one is
+// handed to the loopback server and the request sent on to it. The owner gets the same request
+// and deferral on every road.
 #pragma once
 
 #include <atomic>
@@ -125,6 +128,12 @@ class WebviewImpl final : public Webview, public std::enable_shared_from_this<We
   devtools::json filterPatterns(bool page) const;
   bool hostFiltered(const std::string& url) const;
   void onRequestPaused(const devtools::json& params, const std::string& sessionId);
+  // Whether a paused request goes on to the loopback server before the owner sees it: its body
+  // is not in the message, or it has one and its path is large-content.
+  bool sendsOnLoopback(const Request& request, bool bodyMissing) const;
+  // The group a large reply to the request goes to the loopback server under (0: none, the
+  // reply goes over DevTools whatever its size).
+  uint64_t largeReplyGroup(const Request& request) const;
   // Hands a paused request to the owner (or to the loopback road).
   void answerPaused(const std::shared_ptr<Paused>& paused, Request request, bool bodyMissing);
   // A top-frame document: the owner's navigation-starting handler decides whether it goes on.

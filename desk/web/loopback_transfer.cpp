@@ -25,6 +25,8 @@ namespace {
 constexpr const char* kPathPrefix = "/t/";
 constexpr size_t kTokenBytes = 16;  // 128 bits
 constexpr size_t kChunk = 1 << 20;  // bytes per read and per write
+// How long a token whose transfer failed keeps failing the browser's repeated request.
+constexpr std::chrono::seconds kFailedTokenLife{60};
 
 bool randomToken(std::string& out) {
   unsigned char bytes[kTokenBytes];
@@ -72,26 +74,33 @@ struct LoopbackTransfer {
   bool cancelled = false;
   Result endedWith = Result::failed;  // what the deferral answers once cancelled
   Response response;
-  Poco::Net::StreamSocket socket;  // the browser's connection, once it arrived
+  Poco::Net::StreamSocket socket;  // the browser's connection, while the transfer uses it
   bool connected = false;
 
   // Ends the transfer from the engine's side: a reply not given yet can no longer be given, and
-  // a reply under way is cut off.
+  // a reply under way is cut off. The connection is cut under the lock: once the transfer let it
+  // go, it may carry the browser's next request, which is none of this transfer's business.
   void cancel(Result why) {
-    std::unique_lock lock(mutex);
-    if (cancelled) return;
-    cancelled = true;
-    endedWith = why;
-    if (state == State::waiting) state = State::failed;
-    bool cut = connected;
-    lock.unlock();
-    cv.notify_all();
-    if (cut) {
-      try {
-        socket.shutdown();
-      } catch (...) {
+    {
+      std::lock_guard lock(mutex);
+      if (cancelled) return;
+      cancelled = true;
+      endedWith = why;
+      if (state == State::waiting) state = State::failed;
+      if (connected) {
+        try {
+          socket.shutdown();
+        } catch (...) {
+        }
       }
     }
+    cv.notify_all();
+  }
+  // The handler is done with the connection.
+  void release() {
+    std::lock_guard lock(mutex);
+    connected = false;
+    socket = Poco::Net::StreamSocket();
   }
   bool isCancelled() {
     std::lock_guard lock(mutex);
@@ -147,7 +156,21 @@ class LoopbackServer::Handler final : public Poco::Net::HTTPRequestHandler {
   void handleRequest(Poco::Net::HTTPServerRequest& req, Poco::Net::HTTPServerResponse& res) override {
     const std::string& uri = req.getURI();
     std::shared_ptr<LoopbackTransfer> t;
-    if (uri.rfind(kPathPrefix, 0) == 0) t = server_.claim(uri.substr(std::strlen(kPathPrefix)));
+    std::string token;
+    if (uri.rfind(kPathPrefix, 0) == 0) {
+      token = uri.substr(std::strlen(kPathPrefix));
+      t = server_.claim(token);
+    }
+    if (!t && !token.empty() && server_.failedRecently(token)) {
+      // The browser sends a request again when the kept-alive connection it went on ended
+      // without a reply: it failed, and fails again, so the page sees a failed request.
+      res.setKeepAlive(false);
+      try {
+        static_cast<Poco::Net::HTTPServerRequestImpl&>(req).socket().shutdown();
+      } catch (...) {
+      }
+      return;
+    }
     if (!t) {
       server_.refuse(req.getMethod() + " " + uri.substr(0, 120));
       res.setKeepAlive(false);
@@ -156,21 +179,24 @@ class LoopbackServer::Handler final : public Poco::Net::HTTPRequestHandler {
       res.send();
       return;
     }
-    serve(t, req, res);
-    server_.finished(t);
+    bool replied = serve(t, req, res);
+    t->release();
+    server_.finished(t, replied);
   }
 
  private:
   // Cuts the connection without (the rest of) a reply: the browser fails the request.
-  static void cut(LoopbackTransfer& t, Poco::Net::HTTPServerResponse& res) {
+  static bool cut(LoopbackTransfer& t, Poco::Net::HTTPServerResponse& res) {
     res.setKeepAlive(false);
     try {
       t.socket.shutdown();
     } catch (...) {
     }
+    return false;
   }
 
-  void serve(const std::shared_ptr<LoopbackTransfer>& transfer, Poco::Net::HTTPServerRequest& req,
+  // True when the whole reply went out.
+  bool serve(const std::shared_ptr<LoopbackTransfer>& transfer, Poco::Net::HTTPServerRequest& req,
              Poco::Net::HTTPServerResponse& res) {
     LoopbackTransfer& t = *transfer;
     {
@@ -208,11 +234,10 @@ class LoopbackServer::Handler final : public Poco::Net::HTTPRequestHandler {
       }
       response = std::move(t.response);
     }
-    write(t, response, res);
+    return write(t, response, res);
   }
 
-  void write(LoopbackTransfer& t, Response& response, Poco::Net::HTTPServerResponse& res) {
-    res.setKeepAlive(false);
+  bool write(LoopbackTransfer& t, Response& response, Poco::Net::HTTPServerResponse& res) {
     res.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(response.status), response.reason);
     for (auto& [name, value] : response.headers) {
       // The length and the framing are this connection's own.
@@ -245,7 +270,8 @@ class LoopbackServer::Handler final : public Poco::Net::HTTPRequestHandler {
       }
     }
     out.flush();
-    if (!out || sent != size || t.isCancelled()) cut(t, res);
+    if (!out || sent != size || t.isCancelled()) return cut(t, res);
+    return true;
   }
 
   LoopbackServer& server_;
@@ -270,10 +296,11 @@ bool LoopbackServer::start(std::string& error) {
   try {
     Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
     auto* params = new Poco::Net::HTTPServerParams;
-    // One request per connection: a connection the browser has used before and that ends
-    // without a reply makes it send the request again (with a token then spent), where a fresh
-    // one makes it fail the request, as a failed reply must.
-    params->setKeepAlive(false);
+    // Connections are kept alive; a request the browser sends again after a kept-alive
+    // connection ended without a reply is cut off again (see `failedRecently`).
+    params->setKeepAlive(true);
+    params->setKeepAliveTimeout(Poco::Timespan(10, 0));
+    params->setMaxKeepAliveRequests(1000);
     params->setTimeout(Poco::Timespan(60, 0));
     params->setMaxQueued(256);
     params->setMaxThreads(32);
@@ -310,19 +337,41 @@ void LoopbackServer::stop(Result why) {
   }
   std::lock_guard lock(mutex_);
   active_.clear();
+  failed_.clear();
 }
 
 std::string LoopbackServer::expect(Request request, uint64_t group, Arrived arrived, std::string* tokenOut) {
   auto t = std::make_shared<LoopbackTransfer>();
-  if (!randomToken(t->token)) return {};
   t->group = group;
   t->request = std::move(request);
   t->arrived = std::move(arrived);
+  std::string url = registerTransfer(t);
+  if (tokenOut && !url.empty()) *tokenOut = t->token;
+  return url;
+}
+
+std::string LoopbackServer::expectReply(Response response, uint64_t group, std::string* tokenOut) {
+  auto t = std::make_shared<LoopbackTransfer>();
+  t->group = group;
+  t->state = LoopbackTransfer::State::answered;
+  t->response = std::move(response);
+  std::string url = registerTransfer(t);
+  if (tokenOut && !url.empty()) *tokenOut = t->token;
+  return url;
+}
+
+std::string LoopbackServer::registerTransfer(std::shared_ptr<LoopbackTransfer> t) {
+  if (!randomToken(t->token)) return {};
   std::lock_guard lock(mutex_);
   if (!running_) return {};
-  expected_[t->token] = t;
-  if (tokenOut) *tokenOut = t->token;
-  return "http://127.0.0.1:" + std::to_string(port_) + kPathPrefix + t->token;
+  std::string url = "http://127.0.0.1:" + std::to_string(port_) + kPathPrefix + t->token;
+  expected_[t->token] = std::move(t);
+  return url;
+}
+
+uint64_t LoopbackServer::connections() const {
+  std::lock_guard lock(mutex_);
+  return running_ && server_ ? static_cast<uint64_t>(server_->totalConnections()) : 0;
 }
 
 void LoopbackServer::forget(const std::string& token) {
@@ -362,12 +411,29 @@ std::shared_ptr<LoopbackTransfer> LoopbackServer::claim(const std::string& token
   std::shared_ptr<LoopbackTransfer> t = std::move(it->second);
   expected_.erase(it);
   active_[t.get()] = t;
+  ++served_;
+  // Counted as failed until its reply went out whole, so a request the browser sends again
+  // meanwhile is cut off too.
+  auto now = std::chrono::steady_clock::now();
+  for (auto f = failed_.begin(); f != failed_.end();) {
+    if (now - f->second > kFailedTokenLife) f = failed_.erase(f);
+    else ++f;
+  }
+  failed_[token] = now;
   return t;
 }
 
-void LoopbackServer::finished(const std::shared_ptr<LoopbackTransfer>& t) {
+void LoopbackServer::finished(const std::shared_ptr<LoopbackTransfer>& t, bool replied) {
   std::lock_guard lock(mutex_);
   active_.erase(t.get());
+  if (replied) failed_.erase(t->token);
+  else failed_[t->token] = std::chrono::steady_clock::now();
+}
+
+bool LoopbackServer::failedRecently(const std::string& token) {
+  std::lock_guard lock(mutex_);
+  auto it = failed_.find(token);
+  return it != failed_.end() && std::chrono::steady_clock::now() - it->second <= kFailedTokenLife;
 }
 
 void LoopbackServer::refuse(const std::string& what) {

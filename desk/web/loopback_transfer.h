@@ -5,14 +5,21 @@
 // server holding a one-time token of 128 random bits; the page never sees that url. When the
 // browser's request arrives, its body is read from the connection and the owner gets the same
 // request and deferral as on the DevTools road; the deferral's reply is written back, streamed
-// from its source. Any request without a token that is expected gets 403 and is logged; a token
-// is good for one request only.
+// from its source. A request without a body may instead have been answered already, its reply
+// too large for a DevTools message: that reply waits here for the browser's request. Any request
+// without a token that is expected gets 403 and is logged; a token is good for one request only.
+//
+// Connections are kept alive between requests. The browser sends a request again, on another
+// connection, when a connection it had used before ends without a reply; a token whose transfer
+// ended that way is remembered for a while, and such a request is cut off again (never answered
+// 403), so the page still sees a failed request.
 //
 // Threads: the server's own pool runs the connections; each waits, without holding a lock of the
 // server, for its deferral to be answered, failed, dropped or cancelled.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -54,6 +61,9 @@ class LoopbackServer {
   // the server is not running). `request` is what the owner will see, its body read from the
   // connection; `group` names the webview, for `cancelGroup`.
   std::string expect(Request request, uint64_t group, Arrived arrived, std::string* token = nullptr);
+  // The same for a request already answered: the browser's request gets `response` (its body
+  // streamed from its source when it has one), and the owner hears nothing more of it.
+  std::string expectReply(Response response, uint64_t group, std::string* token = nullptr);
   // Forgets a token not used yet (the browser refused to send the request on).
   void forget(const std::string& token);
   // Ends every transfer of the group: unused tokens are forgotten, requests under way fail (the
@@ -64,23 +74,32 @@ class LoopbackServer {
   size_t activeTransfers() const;
   // Requests refused with 403.
   uint64_t refusals() const { return refusals_; }
+  // Requests that came with a valid token, and the connections the browser opened.
+  uint64_t served() const { return served_; }
+  uint64_t connections() const;
 
  private:
   class Handler;
   class Factory;
   friend class Handler;
+  std::string registerTransfer(std::shared_ptr<LoopbackTransfer> transfer);
   std::shared_ptr<LoopbackTransfer> claim(const std::string& token);
-  void finished(const std::shared_ptr<LoopbackTransfer>& transfer);
+  // The handler is done with the transfer; `replied` says whether a whole reply went out.
+  void finished(const std::shared_ptr<LoopbackTransfer>& transfer, bool replied);
+  // Whether the token's transfer ended without a reply not long ago.
+  bool failedRecently(const std::string& token);
   void refuse(const std::string& why);
 
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<LoopbackTransfer>> expected_;  // by token
   std::map<LoopbackTransfer*, std::shared_ptr<LoopbackTransfer>> active_;
+  std::map<std::string, std::chrono::steady_clock::time_point> failed_;  // by token
   std::unique_ptr<Poco::ThreadPool> pool_;
   std::unique_ptr<Poco::Net::HTTPServer> server_;
   int port_ = 0;
   bool running_ = false;
   std::atomic<uint64_t> refusals_{0};
+  std::atomic<uint64_t> served_{0};
 };
 
 }  // namespace desk::web

@@ -3,6 +3,7 @@
 // DevTools road.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -128,9 +129,7 @@ TEST_F(LargeBodyTest, MegabytesTravelWholeBothWaysAndThePageSeesTheVirtualHost) 
   const std::string smallPath = files.path() + "/small.raw";
   std::ofstream(smallPath, std::ios::binary).write(small.data(), static_cast<std::streamsize>(small.size()));
 
-  std::atomic<size_t> transfersDuringReply{0};
   host.route("/image/big.raw", [&](const Request&, std::shared_ptr<Deferral> d) {
-    transfersDuringReply = env().loopbackTransfers();
     Response r;
     r.headers = {{"Content-Type", "application/octet-stream"}, {"Content-Length", "1"}};
     r.bodySource = fileBody(bigPath);
@@ -187,6 +186,7 @@ TEST_F(LargeBodyTest, MegabytesTravelWholeBothWaysAndThePageSeesTheVirtualHost) 
   page.insert(page.find("<script>") + 8, "const PORT = " + std::to_string(env().loopbackPort()) + ";");
   host.page("/large.w", page);
   uint64_t refusedBefore = env().loopbackRefusals();
+  uint64_t servedBefore = env().loopbackServed();
 
   ASSERT_EQ(host.webview->navigate("https://.pelmora/large.w"), Result::ok);
   std::string text = host.waitMessage();
@@ -199,7 +199,6 @@ TEST_F(LargeBodyTest, MegabytesTravelWholeBothWaysAndThePageSeesTheVirtualHost) 
   EXPECT_EQ(out["fileReply"]["type"], "application/octet-stream");
   EXPECT_EQ(out["fileReply"]["length"], kBigReply);
   EXPECT_EQ(out["fileReply"]["digest"], fnv(big));
-  EXPECT_GE(transfersDuringReply.load(), 1u) << "the reply did not take the loopback road";
 
   // 20 MiB up, with its headers, to an unmarked path: the body's size alone sends it round.
   const std::string upload = pattern(kBigUpload, 5);
@@ -212,7 +211,7 @@ TEST_F(LargeBodyTest, MegabytesTravelWholeBothWaysAndThePageSeesTheVirtualHost) 
   EXPECT_EQ(up["options"], "{\"q\":1}");
   EXPECT_EQ(out["upload"]["url"], "https://pelmora/echo");
 
-  // Marked paths, in any letter case, take the loopback road with small bodies too.
+  // Marked paths, in any letter case, take the loopback road with small request bodies too.
   ASSERT_TRUE(out["markedUpload"].contains("text")) << out["markedUpload"].dump();
   json marked = json::parse(out["markedUpload"]["text"].get<std::string>());
   EXPECT_EQ(marked["length"], 3000);
@@ -240,6 +239,9 @@ TEST_F(LargeBodyTest, MegabytesTravelWholeBothWaysAndThePageSeesTheVirtualHost) 
   EXPECT_EQ(out["noToken"]["status"], 403) << out["noToken"].dump();
   EXPECT_EQ(out["wrongToken"]["status"], 403) << out["wrongToken"].dump();
   EXPECT_EQ(env().loopbackRefusals(), refusedBefore + 2);
+  // On the loopback road: the 50 MiB reply, the 20 MiB upload, the marked upload and the Blob;
+  // the marked GET, the small replies and the form (its bytes are in the message) go over DevTools.
+  EXPECT_EQ(env().loopbackServed(), servedBefore + 4);
 
   {
     std::lock_guard lock(seenMutex);
@@ -319,6 +321,207 @@ fetch('https://pelmora/image/slow').then(async (r) => {
                         ".then(t => chrome.webview.postMessage(t), e => chrome.webview.postMessage(String(e)))</script>");
   ASSERT_EQ(next.webview->navigate("https://.pelmora/after.w"), Result::ok);
   EXPECT_EQ(next.waitMessage(), "\"after\"");
+}
+
+// A reply body held in memory that fails after `failAt` bytes.
+class FailingSource : public BodySource {
+ public:
+  FailingSource(std::string data, size_t failAt) : data_(std::move(data)), failAt_(failAt) {}
+  uint64_t size() const override { return data_.size(); }
+  int64_t read(char* buffer, size_t max) override {
+    if (at_ >= failAt_) return -1;
+    size_t n = std::min({max, data_.size() - at_, failAt_ - at_});
+    std::memcpy(buffer, data_.data() + at_, n);
+    at_ += n;
+    return static_cast<int64_t>(n);
+  }
+
+ private:
+  std::string data_;
+  size_t failAt_;
+  size_t at_ = 0;
+};
+
+// A GET to a large-content path is answered first: a reply up to the limit comes inside DevTools,
+// a larger one over the loopback server, and the page sees the same reply either way.
+TEST_F(LargeBodyTest, LargeContentGetsTakeTheLoopbackRoadOnlyForLargeReplies) {
+  Host host(*loop, *browser->env);
+  ASSERT_NE(host.webview, nullptr);
+  struct Case {
+    const char* name;
+    int status;
+    const char* reason;
+    size_t size;
+    bool source;          // the body from a body source rather than a string
+    size_t failAt;        // a source that fails after this many bytes (0: never)
+    bool loopback;        // the road expected
+    const char* ifNoneMatch = nullptr;  // sent by the page
+  };
+  const size_t limit = kInlineReplyLimit;
+  const std::vector<Case> cases = {
+      {"small", 200, "OK", 5000, false, 0, false},
+      {"empty", 200, "OK", 0, false, 0, false},
+      {"atLimit", 200, "OK", limit, true, 0, false},
+      {"overLimit", 200, "OK", limit + 1, false, 0, true},
+      {"bigSource", 203, "Made Here", 24u << 20, true, 0, true},
+      {"notModified", 304, "Not Modified", 0, false, 0, false, "\"t-304\""},
+      {"smallError", 500, "Decode failed", 40, false, 0, false},
+      {"bigError", 500, "Decode failed", 6u << 20, false, 0, true},
+      {"smallSourceFails", 200, "OK", 3000, true, 1000, false},
+      {"bigSourceFails", 200, "OK", 12u << 20, true, 6u << 20, true},
+  };
+  std::mutex m;
+  std::map<std::string, int> calls;
+  std::vector<uint64_t> servedAt(cases.size() + 1, 0);
+  std::map<std::string, Result> completed;
+  std::map<std::string, std::string> ifNoneMatchSeen;
+  for (size_t i = 0; i <= cases.size(); ++i) {
+    std::string name = i < cases.size() ? cases[i].name : "end";
+    host.route("/image/r/" + name, [&, i, name](const Request& req, std::shared_ptr<Deferral> d) {
+      {
+        std::lock_guard lock(m);
+        ++calls[name];
+        servedAt[i] = env().loopbackServed();
+        for (auto& [n, v] : req.headers) {
+          if (n == "If-None-Match" || n == "if-none-match") ifNoneMatchSeen[name] = v;
+        }
+      }
+      Response r;
+      if (i < cases.size()) {
+        const Case& c = cases[i];
+        r.status = c.status;
+        r.reason = c.reason;
+        r.headers = {{"Content-Type", "application/octet-stream"}, {"ETag", std::string("\"t-") + name + "\""}};
+        if (c.status >= 400) r.headers.emplace_back("X-Status-Error", c.reason);
+        std::string body = pattern(c.size, static_cast<unsigned>(i + 3));
+        if (c.status == 304) r.headers[1].second = "\"t-304\"";
+        if (c.source) r.bodySource = std::make_shared<FailingSource>(body, c.failAt ? c.failAt : c.size);
+        else r.body = std::move(body);
+      }
+      Result result = d->complete(r);
+      std::lock_guard lock(m);
+      completed[name] = result;
+    });
+  }
+  std::string list;
+  for (auto& c : cases) {
+    list += "['" + std::string(c.name) + "', " + (c.ifNoneMatch ? "'" + std::string(c.ifNoneMatch) + "'" : "null") + "],";
+  }
+  list += "['end', null]";
+  std::string page = R"HTML(<!doctype html><script>
+function fnv(bytes) {
+  let h = 0x811c9dc5;
+  for (let i = 0; i < bytes.length; i++) { h ^= bytes[i]; h = Math.imul(h, 0x01000193) >>> 0; }
+  return h.toString(16);
+}
+(async () => {
+  const out = {};
+  for (const [name, inm] of [LIST]) {
+    try {
+      const r = await fetch('https://pelmora/image/r/' + name,
+                            { cache: 'no-store', headers: inm ? { 'If-None-Match': inm } : {} });
+      const buf = new Uint8Array(await r.arrayBuffer());
+      out[name] = { status: r.status, statusText: r.statusText, etag: r.headers.get('etag'),
+                    xse: r.headers.get('x-status-error'), type: r.headers.get('content-type'),
+                    length: buf.length, digest: fnv(buf) };
+    } catch (e) {
+      out[name] = { error: String(e) };
+    }
+  }
+  chrome.webview.postMessage(out);
+})();
+</script>)HTML";
+  page.replace(page.find("LIST"), 4, list);
+  host.page("/roads.w", page);
+  uint64_t refusedBefore = env().loopbackRefusals();
+
+  ASSERT_EQ(host.webview->navigate("https://.pelmora/roads.w"), Result::ok);
+  std::string text = host.waitMessage();
+  ASSERT_FALSE(text.empty()) << "the page never reported";
+  json out = json::parse(text);
+
+  std::lock_guard lock(m);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const json& got = out[c.name];
+    // The owner answered once; each case's reply was fetched before the next was asked for.
+    EXPECT_EQ(calls[c.name], 1);
+    // A source read for DevTools fails at once; on the loopback road it fails while it streams.
+    EXPECT_EQ(completed[c.name], c.failAt != 0 && !c.loopback ? Result::failed : Result::ok);
+    EXPECT_EQ(servedAt[i + 1] - servedAt[i], c.loopback ? 1u : 0u) << "the wrong road";
+    if (c.failAt != 0) {
+      EXPECT_TRUE(got.contains("error")) << got.dump();
+      continue;
+    }
+    ASSERT_FALSE(got.contains("error")) << got.dump();
+    EXPECT_EQ(got["status"], c.status);
+    EXPECT_EQ(got["statusText"], c.reason);
+    if (c.status == 304) {
+      EXPECT_EQ(got["etag"], "\"t-304\"");
+      EXPECT_EQ(ifNoneMatchSeen[c.name], c.ifNoneMatch);
+      EXPECT_EQ(got["length"], 0);
+      continue;
+    }
+    EXPECT_EQ(got["etag"], std::string("\"t-") + c.name + "\"");
+    EXPECT_EQ(got["type"], "application/octet-stream");
+    EXPECT_EQ(got["xse"], c.status >= 400 ? json(c.reason) : json(nullptr));
+    EXPECT_EQ(got["length"], c.size);
+    EXPECT_EQ(got["digest"], fnv(pattern(c.size, static_cast<unsigned>(i + 3))));
+  }
+  EXPECT_EQ(env().loopbackRefusals(), refusedBefore);
+  EXPECT_TRUE(settles(*loop, [&] { return env().loopbackTransfers() == 0; }));
+}
+
+// The loopback server keeps the browser's connections alive, and a request that fails on a
+// connection used before still fails (the browser sends it again; it is never answered 403).
+TEST_F(LargeBodyTest, LoopbackConnectionsAreReusedAndAFailureOnOneStillFails) {
+  Host host(*loop, *browser->env);
+  ASSERT_NE(host.webview, nullptr);
+  std::atomic<int> failCalls{0};
+  host.route("/image/big", [](const Request&, std::shared_ptr<Deferral> d) {
+    Response r;
+    r.body = pattern(kInlineReplyLimit + 100, 17);
+    d->complete(r);
+  });
+  host.route("/image/upload-fails", [&](const Request&, std::shared_ptr<Deferral> d) {
+    ++failCalls;
+    d->fail();
+  });
+  host.page("/reuse.w", R"(<!doctype html><script>
+(async () => {
+  const out = { lengths: [] };
+  for (let i = 0; i < 4; i++) {
+    const r = await fetch('https://pelmora/image/big', { cache: 'no-store' });
+    out.lengths.push((await r.arrayBuffer()).byteLength);
+  }
+  try {
+    const r = await fetch('https://pelmora/image/upload-fails', { method: 'POST', body: 'x' });
+    out.failed = 'status ' + r.status;
+  } catch (e) {
+    out.failed = 'error';
+  }
+  const r = await fetch('https://pelmora/image/big', { cache: 'no-store' });
+  out.after = (await r.arrayBuffer()).byteLength;
+  chrome.webview.postMessage(out);
+})();
+</script>)");
+  uint64_t connectionsBefore = env().loopbackConnections();
+  uint64_t servedBefore = env().loopbackServed();
+  uint64_t refusedBefore = env().loopbackRefusals();
+  ASSERT_EQ(host.webview->navigate("https://.pelmora/reuse.w"), Result::ok);
+  std::string text = host.waitMessage();
+  ASSERT_FALSE(text.empty()) << "the page never reported";
+  json out = json::parse(text);
+  const size_t big = kInlineReplyLimit + 100;
+  EXPECT_EQ(out["lengths"], json::array({big, big, big, big}));
+  EXPECT_EQ(out["failed"], "error");
+  EXPECT_EQ(out["after"], big);
+  EXPECT_EQ(failCalls.load(), 1) << "the owner heard of the repeated request";
+  EXPECT_EQ(env().loopbackRefusals(), refusedBefore);
+  // Five replies and the failed upload; the first four went on fewer connections than requests.
+  EXPECT_GE(env().loopbackServed(), servedBefore + 6);
+  EXPECT_LT(env().loopbackConnections() - connectionsBefore, 4u);
 }
 
 }  // namespace
