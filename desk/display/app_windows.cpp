@@ -54,6 +54,7 @@ struct Entry {
   bool haveProperties = false;
   bool frameless = false;
   bool above = false;
+  XWindowId ownerXid = 0;  // the browser window of the window's owner, set as transient-for
   // A left press the page forwarded: the real pointer is followed until the button is released.
   bool following = false;
   Clock::time_point pressedAt;
@@ -313,6 +314,26 @@ struct AppWindows::State final : WindowObserver {
     if (shown) PostMessage(current, displayActivationMessage(), 0, 0);
   }
 
+  // A window owned by another shown window stays with it on the display (transient-for): the
+  // window manager keeps it above its owner and may place it over it.
+  void followOwner(const std::shared_ptr<Entry>& e, HWND hwnd, XWindowId xid) {
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    XWindowId ownerXid = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (owner) {
+        if (auto o = byHwnd(GetAncestor(owner, GA_ROOT)); o && o != e) ownerXid = o->xid;
+      }
+      if (ownerXid == e->ownerXid) return;
+      e->ownerXid = ownerXid;
+    }
+    if (x->lost()) return;
+    Display* d = x->display();
+    if (ownerXid) XSetTransientForHint(d, xid, ownerXid);
+    else XDeleteProperty(d, xid, XA_WM_TRANSIENT_FOR);
+    XFlush(d);
+  }
+
   // Brings the browser window to what the desk window now is.
   void apply(const std::shared_ptr<Entry>& entry, const WindowSnapshot& s) {
     web::Rect rect = toRect(s.window);
@@ -441,6 +462,7 @@ struct AppWindows::State final : WindowObserver {
     }
     // The browser writes the page's title on its window: the window's own text wins.
     if (!title.empty() && x->title(xid) != title) x->setTitle(xid, title);
+    followOwner(e, hwnd, xid);
 
     XRect g;
     if (!x->geometry(xid, g)) return;

@@ -352,6 +352,29 @@ TEST_F(AppWindowTest, AUsersCloseOfTheBrowserWindowReachesTheWindowsCloseHandlin
   EXPECT_TRUE(IsWindow(top));
 }
 
+TEST_F(AppWindowTest, AWindowOwnedByAnotherIsTransientForItsBrowserWindow) {
+  HWND owner = showPage(u"Owner", WS_OVERLAPPEDWINDOW, 0, {50, 50, 450, 350}, "#c80000");
+  ASSERT_NE(owner, nullptr);
+  HWND owned = showPage(u"Owned", WS_POPUP | WS_CAPTION, 0, {100, 100, 400, 300}, "#0000c8");
+  ASSERT_NE(owned, nullptr);
+  XWindowId xOwner = host_->xWindowOf(owner), xOwned = host_->xWindowOf(owned);
+  ASSERT_NE(xOwner, 0u);
+  ASSERT_NE(xOwned, 0u);
+  auto transientFor = [&](XWindowId w) {
+    Window to = 0;
+    return XGetTransientForHint(raw_, w, &to) ? to : Window(0);
+  };
+  loop_.runUntil([] { return false; }, 500);
+  EXPECT_EQ(transientFor(xOwned), 0u);
+
+  // The program gives the window an owner, then takes it away again.
+  SetWindowLongPtr(owned, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(owner));
+  EXPECT_TRUE(loop_.runUntil([&] { return transientFor(xOwned) == xOwner; }));
+  EXPECT_EQ(transientFor(xOwner), 0u);
+  SetWindowLongPtr(owned, GWLP_HWNDPARENT, 0);
+  EXPECT_TRUE(loop_.runUntil([&] { return transientFor(xOwned) == 0u; }));
+}
+
 // What only a window manager does: show states.
 class AppWindowManagedTest : public AppWindowTest {
  protected:
