@@ -12,6 +12,7 @@
 #include "desk/log.h"
 #include "desk/message.h"
 #include "desk/test.h"
+#include "desk/web/chromium_engine.h"
 #include "desk/thread.h"
 #include "desk/window.h"
 
@@ -398,10 +399,11 @@ struct AppWindows::State final : WindowObserver {
 
   // The one shown window of the browser that no entry has (0 when there are none or several):
   // the page may have replaced the marker with its own title before it was seen.
-  XWindowId unclaimed(int pid) {
+  XWindowId unclaimed(int pid, const std::string& title = std::string()) {
     std::vector<XWindowId> free;
     for (XWindowId w : x->windowsOfProcess(pid)) {
       if (!x->mapped(w)) continue;
+      if (!title.empty() && x->title(w) != title) continue;
       std::lock_guard lock(mutex);
       bool claimed = std::any_of(entries.begin(), entries.end(), [&](auto& e) { return e->xid == w; });
       if (!claimed) free.push_back(w);
@@ -421,6 +423,9 @@ struct AppWindows::State final : WindowObserver {
     if (!xid) {
       int pid = e->window->browserProcessId();
       xid = x->findWindow(pid, e->window->marker());
+      // The browser's launch window may load its launch page over the marker: still showing
+      // that page, it is the first webview's.
+      if (!xid) xid = unclaimed(pid, web::kAppLaunchPage);
       if (!xid && now - e->openedAt > kMarkerFor) xid = unclaimed(pid);
       std::lock_guard lock(mutex);
       if (xid) e->xid = xid;
