@@ -5,12 +5,20 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "desk/detail/codec.h"
 #include "desk/log.h"
 #include "desk/message.h"
+#include "desk/test.h"
+#include "desk/web/chromium_engine.h"
+#include "desk/thread.h"
 #include "desk/window.h"
+
+// Xlib's macros come last.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 
 namespace desk::display {
 
@@ -26,6 +34,10 @@ constexpr auto kFindFor = std::chrono::seconds(10);
 // How long the marker is looked for before the browser's one unclaimed window is taken.
 constexpr auto kMarkerFor = std::chrono::seconds(2);
 constexpr auto kTick = std::chrono::milliseconds(50);
+// How often the pointer is read while a window is dragged by its page.
+constexpr auto kDragTick = std::chrono::milliseconds(15);
+// How long a press may wait for the window to take the mouse before the drag is given up.
+constexpr auto kCaptureFor = std::chrono::milliseconds(1000);
 
 struct Entry {
   std::shared_ptr<web::AppWindow> window;
@@ -43,6 +55,12 @@ struct Entry {
   bool haveProperties = false;
   bool frameless = false;
   bool above = false;
+  XWindowId ownerXid = 0;  // the browser window of the window's owner, set as transient-for
+  // A left press the page forwarded: the real pointer is followed until the button is released.
+  bool following = false;
+  Clock::time_point pressedAt;
+  int pointerX = 0;
+  int pointerY = 0;
 };
 
 web::Rect toRect(const RECT& r) { return {r.left, r.top, r.right - r.left, r.bottom - r.top}; }
@@ -58,6 +76,48 @@ web::WindowState stateFromX(const std::vector<std::string>& states) {
 // The entry being handed to its owner on this thread: the windows made meanwhile host it.
 thread_local std::shared_ptr<Entry> handing;
 
+// Where the pointer is on the root window and whether its left button is down.
+bool queryPointer(X11Connection& x, int& px, int& py, bool& leftDown) {
+  if (x.lost()) return false;
+  Window root = 0, child = 0;
+  int wx = 0, wy = 0;
+  unsigned mask = 0;
+  if (!XQueryPointer(x.display(), x.root(), &root, &child, &px, &py, &wx, &wy, &mask)) return false;
+  leftDown = (mask & Button1Mask) != 0;
+  return true;
+}
+
+// The window the X server (or its window manager) has made active; 0 for none.
+XWindowId activeXWindow(X11Connection& x, bool managed) {
+  if (x.lost()) return 0;
+  Display* d = x.display();
+  if (!managed) {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(d, &focus, &revert);
+    return focus == PointerRoot ? 0 : focus;
+  }
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  XWindowId active = 0;
+  if (XGetWindowProperty(d, x.root(), XInternAtom(d, "_NET_ACTIVE_WINDOW", False), 0, 1, False, XA_WINDOW, &type,
+                         &format, &count, &after, &data) == Success &&
+      data && count == 1 && format == 32) {
+    active = *reinterpret_cast<unsigned long*>(data);
+  }
+  if (data) XFree(data);
+  return active;
+}
+
+// Activation the display reports is handed to the window's own thread with this message: the
+// observer acts on it there, where activating cannot wait for another thread.
+UINT displayActivationMessage() {
+  static const UINT message = RegisterWindowMessage(u"PelmoraDisplayActivation");
+  return message;
+}
+
 }  // namespace
 
 struct AppWindows::State final : WindowObserver {
@@ -68,6 +128,8 @@ struct AppWindows::State final : WindowObserver {
   bool stopping = false;
   bool observing = false;
   std::thread watcher;
+  XWindowId lastActive = 0;            // the display's active window when last looked at
+  Clock::time_point activatedAt;       // the program's last activation of one of these windows
 
   std::shared_ptr<Entry> byHwnd(HWND hwnd) const {
     for (auto& e : entries) {
@@ -111,11 +173,26 @@ struct AppWindows::State final : WindowObserver {
         return;
       }
       case WindowEvent::Kind::Message: {
+        if (event.message == displayActivationMessage() && event.message != 0) {
+          // What the user activated on the display, now on the window's thread. Seen from
+          // another thread (one delivering for several), it goes round once more.
+          if (event.threadId != GetCurrentThreadId()) {
+            PostMessage(event.hwnd, event.message, event.wParam, 0);
+          } else if (event.wParam) {
+            if (GetForegroundWindow() != event.hwnd) SetForegroundWindow(event.hwnd);
+          } else if (GetForegroundWindow() == event.hwnd) {
+            desk::test::takeForegroundElsewhere();
+          }
+          return;
+        }
+        if (event.message == WM_LBUTTONDOWN && !event.sent) return pressed(event.hwnd);
+        if (event.message == WM_LBUTTONUP && !event.sent) return released(event.hwnd);
         if (event.message != WM_ACTIVATE || LOWORD(event.wParam) == WA_INACTIVE) return;
         std::shared_ptr<Entry> entry;
         {
           std::lock_guard lock(mutex);
           entry = byHwnd(event.hwnd);
+          if (entry) activatedAt = Clock::now();
         }
         if (entry) entry->window->activate();
         return;
@@ -132,6 +209,132 @@ struct AppWindows::State final : WindowObserver {
     }
   }
 
+  // A left press reached a shown window (the page forwards its presses). The browser holds the
+  // pointer while the button is down, so the window's procedure sees no moves of its own: from
+  // here until the release, the real pointer is read and its moves come in as the window's mouse
+  // moves while the window holds the mouse (as a title-bar drag does). The cursor is the
+  // pointer's before the procedure reads it.
+  void pressed(HWND hwnd) {
+    std::shared_ptr<Entry> entry;
+    {
+      std::lock_guard lock(mutex);
+      entry = byHwnd(hwnd);
+    }
+    int px = 0, py = 0;
+    bool down = false;
+    if (!entry || !queryPointer(*x, px, py, down)) return;
+    SetCursorPos(px, py);
+    {
+      std::lock_guard lock(mutex);
+      entry->following = true;
+      entry->pressedAt = Clock::now();
+      entry->pointerX = px;
+      entry->pointerY = py;
+    }
+    wake.notify_all();
+  }
+
+  void released(HWND hwnd) {
+    std::lock_guard lock(mutex);
+    if (auto entry = byHwnd(hwnd)) entry->following = false;
+  }
+
+  // One read of the pointer for a window that follows it.
+  void follow(const std::shared_ptr<Entry>& e, Clock::time_point now) {
+    HWND hwnd;
+    {
+      std::lock_guard lock(mutex);
+      if (!e->following) return;
+      hwnd = e->primary ? e->hwnd : nullptr;
+    }
+    int px = 0, py = 0;
+    bool down = false;
+    bool read = hwnd && queryPointer(*x, px, py, down);
+    bool captured = read && GetCapture() == hwnd;
+    bool moved = false;
+    {
+      std::lock_guard lock(mutex);
+      if (!read || !down || (!captured && now - e->pressedAt > kCaptureFor)) {
+        e->following = false;
+        return;
+      }
+      moved = captured && (px != e->pointerX || py != e->pointerY);
+      if (moved) {
+        e->pointerX = px;
+        e->pointerY = py;
+      }
+    }
+    if (!moved) return;
+    SetCursorPos(px, py);
+    POINT client{px, py};
+    ScreenToClient(hwnd, &client);
+    PostMessage(hwnd, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(client.x, client.y));
+  }
+
+  // The window the display made active: when it changed to one of these windows (or away from
+  // them to a window of another program), the desk windows follow, as a click would activate
+  // them. The program's own activation is given time to arrive before the display is believed.
+  void followActivation(Clock::time_point now) {
+    if (x->lost()) return;
+    bool managed = x->hasWindowManager();
+    XWindowId active = activeXWindow(*x, managed);
+    HWND target = nullptr, current = GetForegroundWindow();
+    bool ours = false;
+    int browserPid = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (active == lastActive) return;
+      if (now - activatedAt < kSettle) return;  // seen again on the next look
+      lastActive = active;
+      for (auto& e : entries) {
+        if (!e->xid || !e->window) continue;
+        browserPid = e->window->browserProcessId();
+        if (e->xid == active) {
+          ours = true;
+          if (e->primary) target = e->hwnd;
+        }
+      }
+    }
+    if (target) {
+      if (target != current) PostMessage(target, displayActivationMessage(), 1, 0);
+      return;
+    }
+    if (ours || !current || !active) return;
+    // Another program's window took the activation; the browser's and this process's own windows
+    // (dialogs, menus) do not count.
+    for (int pid : {browserPid, static_cast<int>(::getpid())}) {
+      if (!pid) continue;
+      auto mine = x->windowsOfProcess(pid);
+      if (std::find(mine.begin(), mine.end(), active) != mine.end()) return;
+    }
+    bool shown;
+    {
+      std::lock_guard lock(mutex);
+      shown = byHwnd(current) != nullptr;
+    }
+    if (shown) PostMessage(current, displayActivationMessage(), 0, 0);
+  }
+
+  // A window owned by another shown window stays with it on the display (transient-for): the
+  // window manager keeps it above its owner and may place it over it.
+  void followOwner(const std::shared_ptr<Entry>& e, HWND hwnd, XWindowId xid) {
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    XWindowId ownerXid = 0;
+    {
+      std::lock_guard lock(mutex);
+      if (owner) {
+        if (auto o = byHwnd(GetAncestor(owner, GA_ROOT)); o && o != e) ownerXid = o->xid;
+      }
+      if (ownerXid == e->ownerXid) return;
+      e->ownerXid = ownerXid;
+    }
+    if (x->lost()) return;
+    Display* d = x->display();
+    if (ownerXid) XSetTransientForHint(d, xid, ownerXid);
+    else XDeleteProperty(d, xid, XA_WM_TRANSIENT_FOR);
+    XFlush(d);
+  }
+
   // Brings the browser window to what the desk window now is.
   void apply(const std::shared_ptr<Entry>& entry, const WindowSnapshot& s) {
     web::Rect rect = toRect(s.window);
@@ -139,7 +342,12 @@ struct AppWindows::State final : WindowObserver {
                              : s.zoomed             ? web::WindowState::maximized
                                                     : web::WindowState::normal;
     std::string title = detail::utf16ToUtf8(s.text);
-    bool frameless = (s.style & WS_CAPTION) != WS_CAPTION;
+    // No frame: no caption, or a client area that covers the whole window (a window without title
+    // bar draws its own).
+    bool frameless = (s.style & WS_CAPTION) != WS_CAPTION ||
+                     (s.client.left == s.window.left && s.client.top == s.window.top &&
+                      s.client.right == s.window.right && s.client.bottom == s.window.bottom &&
+                      s.window.right > s.window.left);
     bool above = (s.exStyle & WS_EX_TOPMOST) != 0;
     bool place = false, setTitle = false, setFrame = false, setAbove = false;
     XWindowId xid;
@@ -171,23 +379,31 @@ struct AppWindows::State final : WindowObserver {
 
   void watch() {
     std::unique_lock lock(mutex);
+    Clock::time_point lastLook;
     while (!stopping) {
-      wake.wait_for(lock, kTick);
+      bool dragging = std::any_of(entries.begin(), entries.end(), [](auto& e) { return e->following; });
+      wake.wait_for(lock, dragging ? kDragTick : kTick);
       if (stopping) break;
       auto now = Clock::now();
       std::vector<std::shared_ptr<Entry>> all = entries;
       lock.unlock();
-      for (auto& e : all) look(e, now);
+      for (auto& e : all) follow(e, now);
+      if (now - lastLook >= kTick) {
+        lastLook = now;
+        for (auto& e : all) look(e, now);
+        followActivation(now);
+      }
       lock.lock();
     }
   }
 
   // The one shown window of the browser that no entry has (0 when there are none or several):
   // the page may have replaced the marker with its own title before it was seen.
-  XWindowId unclaimed(int pid) {
+  XWindowId unclaimed(int pid, const std::string& title = std::string()) {
     std::vector<XWindowId> free;
     for (XWindowId w : x->windowsOfProcess(pid)) {
       if (!x->mapped(w)) continue;
+      if (!title.empty() && x->title(w) != title) continue;
       std::lock_guard lock(mutex);
       bool claimed = std::any_of(entries.begin(), entries.end(), [&](auto& e) { return e->xid == w; });
       if (!claimed) free.push_back(w);
@@ -207,6 +423,9 @@ struct AppWindows::State final : WindowObserver {
     if (!xid) {
       int pid = e->window->browserProcessId();
       xid = x->findWindow(pid, e->window->marker());
+      // The browser's launch window may load its launch page over the marker: still showing
+      // that page, it is the first webview's.
+      if (!xid) xid = unclaimed(pid, web::kAppLaunchPage);
       if (!xid && now - e->openedAt > kMarkerFor) xid = unclaimed(pid);
       std::lock_guard lock(mutex);
       if (xid) e->xid = xid;
@@ -248,6 +467,7 @@ struct AppWindows::State final : WindowObserver {
     }
     // The browser writes the page's title on its window: the window's own text wins.
     if (!title.empty() && x->title(xid) != title) x->setTitle(xid, title);
+    followOwner(e, hwnd, xid);
 
     XRect g;
     if (!x->geometry(xid, g)) return;

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +25,7 @@
 // Xlib's macros come last.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 
 namespace {
 
@@ -72,6 +75,59 @@ LRESULT hostProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProc(hwnd, message, wParam, lParam);
 }
 
+// A window without title bar that its page drags, as the window procedure does it: a left press
+// in the top 30 pixels arms the drag, the mouse is taken 100 ms later, and moves with the left
+// button down move the window by what the cursor moved since the press.
+struct Drag {
+  bool armed = false;
+  POINT cursor{};
+  POINT origin{};
+  int moves = 0;
+} drag;
+LRESULT dragProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_LBUTTONDOWN:
+      if (GET_Y_LPARAM(lParam) < 30) {
+        GetCursorPos(&drag.cursor);
+        RECT r{};
+        GetWindowRect(hwnd, &r);
+        drag.origin = {r.left, r.top};
+        drag.armed = true;
+        SetTimer(hwnd, 1, 100, nullptr);
+      }
+      return 0;
+    case WM_TIMER:
+      KillTimer(hwnd, 1);
+      if (drag.armed) SetCapture(hwnd);
+      return 0;
+    case WM_MOUSEMOVE:
+      if ((wParam & MK_LBUTTON) && drag.armed && GetCapture() == hwnd) {
+        POINT c{};
+        GetCursorPos(&c);
+        ++drag.moves;
+        SetWindowPos(hwnd, nullptr, drag.origin.x + c.x - drag.cursor.x, drag.origin.y + c.y - drag.cursor.y, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER);
+      }
+      return 0;
+    case WM_LBUTTONUP:
+      drag.armed = false;
+      KillTimer(hwnd, 1);
+      if (GetCapture() == hwnd) ReleaseCapture();
+      return 0;
+    default:
+      return DefWindowProc(hwnd, message, wParam, lParam);
+  }
+}
+
+// The activation messages each window got, in order: WM_ACTIVATE's low word (WA_INACTIVE or
+// not) and WM_NCACTIVATE's flag, as the window procedure turns them into the page's "inactive".
+std::map<HWND, std::vector<std::pair<UINT, WPARAM>>> activations;
+LRESULT activationProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_ACTIVATE) activations[hwnd].push_back({message, LOWORD(wParam)});
+  if (message == WM_NCACTIVATE) activations[hwnd].push_back({message, wParam});
+  return DefWindowProc(hwnd, message, wParam, lParam);
+}
+
 class AppWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -96,6 +152,14 @@ class AppWindowTest : public ::testing::Test {
       child.lpfnWndProc = DefWindowProc;
       child.lpszClassName = u"PelAppContent";
       RegisterClassEx(&child);
+      WNDCLASSEX dragging{};
+      dragging.lpfnWndProc = dragProc;
+      dragging.lpszClassName = u"PelAppDragHost";
+      RegisterClassEx(&dragging);
+      WNDCLASSEX activating{};
+      activating.lpfnWndProc = activationProc;
+      activating.lpszClassName = u"PelAppActivationHost";
+      RegisterClassEx(&activating);
       return true;
     }();
     (void)registered;
@@ -131,8 +195,9 @@ class AppWindowTest : public ::testing::Test {
   }
 
   // A shown top-level window whose webview shows a page of one colour.
-  HWND showPage(const char16_t* title, DWORD style, DWORD exStyle, RECT r, const char* colour) {
-    HWND top = CreateWindowEx(exStyle, u"PelAppHost", title, style, r.left, r.top, r.right - r.left,
+  HWND showPage(const char16_t* title, DWORD style, DWORD exStyle, RECT r, const char* colour,
+               const char16_t* windowClass = u"PelAppHost", const std::string& body = std::string()) {
+    HWND top = CreateWindowEx(exStyle, windowClass, title, style, r.left, r.top, r.right - r.left,
                               r.bottom - r.top, nullptr, nullptr, nullptr, nullptr);
     ShowWindow(top, SW_SHOWNORMAL);
     std::shared_ptr<web::Webview> view;
@@ -145,7 +210,8 @@ class AppWindowTest : public ::testing::Test {
       if (view) CreateWindowEx(0, u"PelAppContent", u"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, top, nullptr, nullptr, nullptr);
     });
     if (!loop_.runUntil([&] { return done; }) || !view) return nullptr;
-    view->navigateToString(std::string("<html><body style='margin:0;background:") + colour + "'></body></html>");
+    view->navigateToString(std::string("<html><body style='margin:0;background:") + colour + "'>" + body +
+                           "</body></html>");
     webviews_.push_back(view);
     return top;
   }
@@ -168,6 +234,20 @@ class AppWindowTest : public ::testing::Test {
   bool hasState(XWindowId xid, const char* name) {
     auto states = x_->states(xid);
     return std::find(states.begin(), states.end(), name) != states.end();
+  }
+
+  // Asks the window manager to activate `xid` as a pager or taskbar does for the user.
+  void activateAsUser(XWindowId xid) {
+    Display* d = raw_;
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = xid;
+    e.xclient.message_type = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = 2;  // from a pager: the user's choice
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XFlush(d);
   }
 
   bool windowManager_ = false;
@@ -272,6 +352,29 @@ TEST_F(AppWindowTest, AUsersCloseOfTheBrowserWindowReachesTheWindowsCloseHandlin
   EXPECT_TRUE(IsWindow(top));
 }
 
+TEST_F(AppWindowTest, AWindowOwnedByAnotherIsTransientForItsBrowserWindow) {
+  HWND owner = showPage(u"Owner", WS_OVERLAPPEDWINDOW, 0, {50, 50, 450, 350}, "#c80000");
+  ASSERT_NE(owner, nullptr);
+  HWND owned = showPage(u"Owned", WS_POPUP | WS_CAPTION, 0, {100, 100, 400, 300}, "#0000c8");
+  ASSERT_NE(owned, nullptr);
+  XWindowId xOwner = host_->xWindowOf(owner), xOwned = host_->xWindowOf(owned);
+  ASSERT_NE(xOwner, 0u);
+  ASSERT_NE(xOwned, 0u);
+  auto transientFor = [&](XWindowId w) {
+    Window to = 0;
+    return XGetTransientForHint(raw_, w, &to) ? to : Window(0);
+  };
+  loop_.runUntil([] { return false; }, 500);
+  EXPECT_EQ(transientFor(xOwned), 0u);
+
+  // The program gives the window an owner, then takes it away again.
+  SetWindowLongPtr(owned, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(owner));
+  EXPECT_TRUE(loop_.runUntil([&] { return transientFor(xOwned) == xOwner; }));
+  EXPECT_EQ(transientFor(xOwner), 0u);
+  SetWindowLongPtr(owned, GWLP_HWNDPARENT, 0);
+  EXPECT_TRUE(loop_.runUntil([&] { return transientFor(xOwned) == 0u; }));
+}
+
 // What only a window manager does: show states.
 class AppWindowManagedTest : public AppWindowTest {
  protected:
@@ -319,6 +422,113 @@ TEST_F(AppWindowManagedTest, ShowStatesGoBothWays) {
   XIconifyWindow(d, xid, DefaultScreen(d));
   XFlush(d);
   EXPECT_TRUE(loop_.runUntil([&] { return IsIconic(top) != 0; }));
+}
+
+TEST_F(AppWindowManagedTest, ADragOnThePagesTitleBarMovesTheFramelessWindow) {
+  // The page forwards its left presses and releases to the window, as the mouse forwarding does.
+  const std::string forwarding =
+      "<div style='height:30px;background:#202020'></div><script>"
+      "for (const t of ['mousedown', 'mouseup']) document.addEventListener(t, e => { if (e.button === 0) "
+      "chrome.webview.postMessage({type: t, x: e.clientX, y: e.clientY}); });</script>";
+  HWND top = showPage(u"Dragged", WS_POPUP, 0, {100, 100, 500, 400}, "#00c800", u"PelAppDragHost", forwarding);
+  ASSERT_NE(top, nullptr);
+  web::WebviewEvents events;
+  events.webMessageReceived = [top](const web::WebMessage& m) {
+    auto number = [&](const char* key) {
+      auto at = m.json.find(std::string("\"") + key + "\":");
+      return at == std::string::npos ? 0 : std::atoi(m.json.c_str() + at + std::strlen(key) + 3);
+    };
+    UINT message = m.json.find("mousedown") != std::string::npos ? WM_LBUTTONDOWN : WM_LBUTTONUP;
+    PostMessage(top, message, 0, MAKELPARAM(number("x"), number("y")));
+  };
+  webviews_.back()->setEvents(events);
+  XWindowId xid = host_->xWindowOf(top);
+  ASSERT_NE(xid, 0u);
+  EXPECT_TRUE(x_->frameless(xid));
+  ASSERT_TRUE(loop_.runUntil([&] { return geometryIs(xid, {100, 100, 400, 300}) && pixel(300, 300) == 0x00c800; }));
+  loop_.runUntil([] { return false; }, 1000);  // the page's script is in place
+
+  // Press on the bar, hold, move in steps, release: as a person drags it.
+  Display* d = raw_;
+  auto pointerTo = [&](int px, int py) {
+    XTestFakeMotionEvent(d, -1, px, py, CurrentTime);
+    XFlush(d);
+  };
+  pointerTo(150, 110);
+  loop_.runUntil([] { return false; }, 100);
+  XTestFakeButtonEvent(d, 1, True, CurrentTime);
+  XFlush(d);
+  loop_.runUntil([] { return false; }, 400);
+  for (int step = 1; step <= 10; ++step) {
+    pointerTo(150 + 12 * step, 110 + 8 * step);
+    loop_.runUntil([] { return false; }, 60);
+  }
+  loop_.runUntil([] { return false; }, 300);
+  XTestFakeButtonEvent(d, 1, False, CurrentTime);
+  XFlush(d);
+
+  // The X window, under the window manager, and the desk window are where the drag left them.
+  EXPECT_TRUE(loop_.runUntil([&] { return geometryIs(xid, {220, 180, 400, 300}); }, 10000));
+  RECT r{};
+  GetWindowRect(top, &r);
+  EXPECT_EQ(r.left, 220);
+  EXPECT_EQ(r.top, 180);
+  EXPECT_GT(drag.moves, 1);
+  EXPECT_TRUE(loop_.runUntil([&] { return GetCapture() == nullptr; }));
+  EXPECT_TRUE(loop_.runUntil([&] { return pixel(225, 185) == 0x202020 && pixel(500, 400) == 0x00c800; }));
+
+  // Moves of the pointer after the release leave the window where it is.
+  pointerTo(600, 600);
+  loop_.runUntil([] { return false; }, 500);
+  EXPECT_TRUE(geometryIs(xid, {220, 180, 400, 300}));
+}
+
+TEST_F(AppWindowManagedTest, TheUsersActivationOnTheDisplayReachesTheWindows) {
+  HWND a = showPage(u"First", WS_OVERLAPPEDWINDOW, 0, {50, 50, 400, 350}, "#c80000", u"PelAppActivationHost");
+  HWND b = showPage(u"Second", WS_OVERLAPPEDWINDOW, 0, {450, 50, 800, 350}, "#0000c8", u"PelAppActivationHost");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  XWindowId xa = host_->xWindowOf(a), xb = host_->xWindowOf(b);
+  ASSERT_NE(xa, 0u);
+  ASSERT_NE(xb, 0u);
+  SetForegroundWindow(a);
+  loop_.runUntil([] { return false; }, 1500);  // past the time the display is given to follow
+  ASSERT_EQ(GetForegroundWindow(), a);
+  activations.clear();
+
+  // The user picks the second window: it is activated, the first deactivated.
+  activateAsUser(xb);
+  EXPECT_TRUE(loop_.runUntil([&] { return GetForegroundWindow() == b; }, 10000));
+  using Seen = std::vector<std::pair<UINT, WPARAM>>;
+  auto has = [](const Seen& seen, UINT message, WPARAM w) {
+    return std::find(seen.begin(), seen.end(), std::make_pair(message, w)) != seen.end();
+  };
+  EXPECT_TRUE(has(activations[b], WM_ACTIVATE, WA_ACTIVE));
+  EXPECT_TRUE(has(activations[b], WM_NCACTIVATE, 1));
+  EXPECT_TRUE(has(activations[a], WM_ACTIVATE, WA_INACTIVE));
+  EXPECT_TRUE(has(activations[a], WM_NCACTIVATE, 0));
+  // And it stays so: the program's answer does not bring the first one back.
+  loop_.runUntil([] { return false; }, 1500);
+  EXPECT_EQ(GetForegroundWindow(), b);
+
+  // Another program's window takes the activation: none of the program's windows is active.
+  // (The window manager may already activate it when it is mapped.)
+  Display* d = raw_;
+  activations.clear();
+  Window other = XCreateSimpleWindow(d, DefaultRootWindow(d), 300, 400, 200, 150, 0, 0, 0xffffff);
+  XMapWindow(d, other);
+  XFlush(d);
+  loop_.runUntil([] { return false; }, 300);
+  activateAsUser(other);
+  EXPECT_TRUE(loop_.runUntil([&] { return GetForegroundWindow() == nullptr; }, 10000));
+  EXPECT_TRUE(has(activations[b], WM_NCACTIVATE, 0));
+  EXPECT_TRUE(has(activations[b], WM_ACTIVATE, WA_INACTIVE));
+
+  // Back to the first window from the display.
+  activateAsUser(xa);
+  EXPECT_TRUE(loop_.runUntil([&] { return GetForegroundWindow() == a; }, 10000));
+  XDestroyWindow(d, other);
+  XFlush(d);
 }
 
 }  // namespace
