@@ -26,7 +26,6 @@
 #include "desk/keys.h"
 #include "desk/log.h"
 #include "desk/message.h"
-#include "desk/test_services.h"
 
 namespace desk::display {
 
@@ -35,11 +34,10 @@ namespace desk::display {
 namespace native {
 
 namespace {
-// The classes of the dialogs the layer draws: template dialogs (message boxes among them) and
-// the system dialogs' stand-ins.
-bool dialogClass(const std::u16string& name) {
-  return name == u"#32770" || name == u"DeskSystemDialog";
-}
+// The class of the dialogs the layer draws: template dialogs, message boxes among them. The
+// system dialogs' stand-ins are not shown: on a screen the real choosers answer those, and an
+// empty box of the same title beside the chooser would only be in the person's way.
+bool dialogClass(const std::u16string& name) { return name == u"#32770"; }
 }  // namespace
 
 bool drawnByLayer(const WindowSnapshot& w) {
@@ -434,7 +432,7 @@ struct X11NativeWindows::Impl {
       if (it == shown.end()) return;
       it->second.flushPending = false;
     }
-    std::optional<gfx::Bitmap> image = compose(hwnd);
+    std::optional<gfx::Bitmap> image = paintedClientArea(hwnd);
     if (!image) return;
     std::lock_guard lock(mutex);
     auto it = shown.find(hwnd);
@@ -444,32 +442,6 @@ struct X11NativeWindows::Impl {
     it->second.content = image->premultipliedPixels();
     draw(it->second);
     wake();
-  }
-
-  // The window's client area as its procedures last painted it: its own bitmap, its visible
-  // children's on top (the first child is the top of the z-order).
-  static std::optional<gfx::Bitmap> compose(HWND hwnd) {
-    RECT rc;
-    if (!GetClientRect(hwnd, &rc)) return std::nullopt;
-    std::optional<gfx::Bitmap> out = gfx::Bitmap::make(rc.right, rc.bottom);
-    if (out) composeInto(hwnd, *out, 0, 0);
-    return out;
-  }
-
-  static void composeInto(HWND hwnd, gfx::Bitmap& out, int ox, int oy) {
-    if (std::optional<gfx::Bitmap> own = test::windowBitmap(hwnd)) {
-      for (int y = 0; y < own->height(); ++y) {
-        for (int x = 0; x < own->width(); ++x) out.setPixel(ox + x, oy + y, own->pixel(x, y));
-      }
-    }
-    std::vector<HWND> children;
-    for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) children.push_back(c);
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      if (!IsWindowVisible(*it)) continue;
-      POINT p{0, 0};
-      MapWindowPoints(*it, hwnd, &p, 1);
-      composeInto(*it, out, ox + p.x, oy + p.y);
-    }
   }
 
   // Paints what the window shows over white (there is nothing to blend with on a plain X server).
@@ -672,7 +644,7 @@ std::unique_ptr<X11NativeWindows> X11NativeWindows::start(const std::string& dis
   impl->events = std::thread([raw] { raw->run(); });
   // On screen, a message box and a dialog wait for the person in front of it.
   setMessageBoxAnswerer(impl->boxes);
-  test::setDialogScript([](HWND) {});
+  setDialogAnswerer(DialogAnswerer::Person);
   Forwarder::instance().attach(raw);
   // Windows already up are shown now.
   for (HWND hwnd : desk::zOrder()) {
@@ -685,7 +657,7 @@ X11NativeWindows::X11NativeWindows(std::unique_ptr<Impl> impl) : impl_(std::move
 
 X11NativeWindows::~X11NativeWindows() {
   setMessageBoxAnswerer(nullptr);
-  test::setDialogScript(nullptr);
+  setDialogAnswerer(DialogAnswerer::Nobody);
   impl_.reset();
 }
 
