@@ -243,6 +243,8 @@ struct X11NativeWindows::Impl {
   // A window changed: show, move, retitle, hide or repaint its X11 window.
   void follow(const WindowSnapshot& s) {
     std::lock_guard lock(mutex);
+    // Checked again under the mutex: no Xlib call may follow the server's loss.
+    if (!usable()) return;
     auto it = shown.find(s.hwnd);
     if (!native::drawnByLayer(s)) {
       if (it != shown.end() && it->second.mapped) {
@@ -389,6 +391,11 @@ struct X11NativeWindows::Impl {
     std::lock_guard lock(mutex);
     auto it = shown.find(hwnd);
     if (it == shown.end()) return;
+    if (!usable()) {
+      byWindow.erase(it->second.xid);
+      shown.erase(it);
+      return;
+    }
     const bool grabbed = it->second.grabs && it->second.mapped;
     byWindow.erase(it->second.xid);
     XDestroyWindow(display, it->second.xid);
@@ -402,7 +409,7 @@ struct X11NativeWindows::Impl {
   void activated(HWND hwnd) {
     std::lock_guard lock(mutex);
     auto it = shown.find(hwnd);
-    if (it == shown.end() || it->second.overrideRedirect) return;
+    if (it == shown.end() || it->second.overrideRedirect || !usable()) return;
     if (!it->second.mapped) {
       it->second.wantsFocus = true;
       return;
@@ -487,13 +494,18 @@ struct X11NativeWindows::Impl {
         screenGone();
         break;
       }
-      // No XLockDisplay around these: an I/O error inside a held lock leaves the display locked
-      // for good, and closing the connection would then wait forever.
+      // Only one thread is ever inside Xlib on this display: a server lost while one thread
+      // waits for a reply another thread reads would leave the first waiting for ever. The
+      // window calls hold the same mutex. (No XLockDisplay: an I/O error inside it leaves the
+      // display locked for good.)
       std::vector<XEvent> batch;
-      while (!connection->lost() && XPending(display) > 0) {
-        XEvent e;
-        XNextEvent(display, &e);
-        batch.push_back(e);
+      {
+        std::lock_guard lock(mutex);
+        while (!connection->lost() && XPending(display) > 0) {
+          XEvent e;
+          XNextEvent(display, &e);
+          batch.push_back(e);
+        }
       }
       if (connection->lost()) {
         screenGone();
@@ -639,6 +651,14 @@ std::unique_ptr<X11NativeWindows> X11NativeWindows::start(const std::string& dis
   impl->typeDialog = XInternAtom(d, "_NET_WM_WINDOW_TYPE_DIALOG", False);
   impl->typeMenu = XInternAtom(d, "_NET_WM_WINDOW_TYPE_POPUP_MENU", False);
   impl->flushMessage = RegisterWindowMessage(u"deskNativeWindowPainted");
+  // Cairo asks the server about its extensions once per display, on the first surface: asked
+  // now, while the server is surely there, a server lost later cannot cut the questions short.
+  if (cairo_surface_t* probe = cairo_xlib_surface_create(d, DefaultRootWindow(d), DefaultVisual(d, DefaultScreen(d)), 1, 1)) {
+    if (cairo_surface_status(probe) == CAIRO_STATUS_SUCCESS) {
+      impl->device = cairo_device_reference(cairo_surface_get_device(probe));
+    }
+    cairo_surface_destroy(probe);
+  }
   Impl* raw = impl.get();
   impl->connection->setLostHandler([raw] { raw->screenGone(); });
   impl->events = std::thread([raw] { raw->run(); });

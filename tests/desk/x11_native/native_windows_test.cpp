@@ -423,8 +423,7 @@ TEST_F(NativeMenus, ClickElsewhereDismissesAndKeysChoose) {
 
 // The X server going away while a box is up: the box ends with its default button, nothing
 // waits on the dead server, and later windows are simply not shown.
-// Disabled: about one run in fifteen hangs after the server is killed (cause not found yet).
-TEST_F(NativeWindows, DISABLED_ServerLossEndsOpenBoxes) {
+TEST_F(NativeWindows, ServerLossEndsOpenBoxes) {
   const desk::DWORD boxThread = desk::GetCurrentThreadId();
   std::atomic<bool> forced{false};
   std::thread killer([&] {
