@@ -551,6 +551,10 @@ struct X11NativeWindows::Impl {
         return;
       }
     }
+    if (e.type == ConfigureNotify) {
+      moved(hwnd);
+      return;
+    }
     InputEvent input;
     switch (e.type) {
       case ButtonPress:
@@ -579,6 +583,29 @@ struct X11NativeWindows::Impl {
         break;
       default: break;
     }
+  }
+
+  // The window manager (or the person through it) moved the X11 window: the desk window follows,
+  // so its client area is where the screen shows it. Our own moves find it already there.
+  void moved(HWND hwnd) {
+    POINT client{0, 0};
+    {
+      std::lock_guard lock(mutex);
+      auto it = shown.find(hwnd);
+      if (it == shown.end() || it->second.overrideRedirect || !usable()) return;
+      int x = 0, y = 0;
+      Window child = 0;
+      if (!XTranslateCoordinates(display, it->second.xid, DefaultRootWindow(display), 0, 0, &x, &y, &child)) return;
+      if (x == it->second.rect.x && y == it->second.rect.y) return;
+      it->second.rect.x = x;
+      it->second.rect.y = y;
+      client = POINT{x, y};
+    }
+    RECT frame;
+    POINT origin{0, 0};
+    if (!GetWindowRect(hwnd, &frame) || !ClientToScreen(hwnd, &origin)) return;
+    SetWindowPos(hwnd, nullptr, client.x - (origin.x - frame.left), client.y - (origin.y - frame.top), 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 
   void key(XKeyEvent& e, bool down) {
