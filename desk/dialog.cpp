@@ -33,6 +33,7 @@ struct Dialogs {
   std::map<HWND, DialogRecord> records;
   uint64_t next = 0;
   std::function<void(HWND)> script;
+  DialogAnswerer answerer = DialogAnswerer::Nobody;
 };
 
 Dialogs& dialogs() {
@@ -226,15 +227,19 @@ BOOL collectTexts(HWND child, LPARAM lParam) {
 
 void present(HWND dialog) {
   std::function<void(HWND)> script;
+  DialogAnswerer answerer = DialogAnswerer::Nobody;
   {
     Dialogs& d = dialogs();
     std::lock_guard<std::mutex> lock(d.mutex);
     script = d.script;
+    answerer = d.answerer;
   }
   if (script) {
     script(dialog);
     return;
   }
+  // On screen the dialog waits for the person in front of it.
+  if (answerer == DialogAnswerer::Person) return;
   std::string texts;
   EnumChildWindows(dialog, collectTexts, reinterpret_cast<LPARAM>(&texts));
   std::fprintf(stderr, "dialog \"%s\"%s (no answer: closed)\n",
@@ -537,6 +542,45 @@ BOOL MapDialogRect(HWND dialog, RECT* rect) {
   return 1;
 }
 
+void setDialogAnswerer(DialogAnswerer answerer) {
+  Dialogs& d = dialogs();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  d.answerer = answerer;
+}
+
+DialogAnswerer dialogAnswerer() {
+  Dialogs& d = dialogs();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.answerer;
+}
+
+namespace {
+void compose(HWND hwnd, gfx::Bitmap& out, int ox, int oy) {
+  if (std::optional<gfx::Bitmap> own = test::windowBitmap(hwnd)) {
+    for (int y = 0; y < own->height(); ++y) {
+      for (int x = 0; x < own->width(); ++x) out.setPixel(ox + x, oy + y, own->pixel(x, y));
+    }
+  }
+  std::vector<HWND> children;
+  for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) children.push_back(c);
+  // The first child is the top of the z-order: draw from the bottom up.
+  for (auto it = children.rbegin(); it != children.rend(); ++it) {
+    if (!IsWindowVisible(*it)) continue;
+    POINT p{0, 0};
+    MapWindowPoints(*it, hwnd, &p, 1);
+    compose(*it, out, ox + p.x, oy + p.y);
+  }
+}
+}  // namespace
+
+std::optional<gfx::Bitmap> paintedClientArea(HWND hwnd) {
+  RECT rc;
+  if (!GetClientRect(hwnd, &rc) || rc.right <= 0 || rc.bottom <= 0) return std::nullopt;
+  std::optional<gfx::Bitmap> out = gfx::Bitmap::make(rc.right, rc.bottom);
+  if (out) compose(hwnd, *out, 0, 0);
+  return out;
+}
+
 namespace detail {
 std::vector<HWND> threadDialogs() {
   const DWORD self = GetCurrentThreadId();
@@ -571,32 +615,14 @@ void paintTree(HWND hwnd) {
     if (IsWindowVisible(c)) paintTree(c);
   }
 }
-
-void compose(HWND hwnd, gfx::Bitmap& out, int ox, int oy) {
-  if (std::optional<gfx::Bitmap> own = windowBitmap(hwnd)) {
-    for (int y = 0; y < own->height(); ++y) {
-      for (int x = 0; x < own->width(); ++x) out.setPixel(ox + x, oy + y, own->pixel(x, y));
-    }
-  }
-  std::vector<HWND> children;
-  for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) children.push_back(c);
-  // The first child is the top of the z-order: draw from the bottom up.
-  for (auto it = children.rbegin(); it != children.rend(); ++it) {
-    if (!IsWindowVisible(*it)) continue;
-    POINT p{0, 0};
-    MapWindowPoints(*it, hwnd, &p, 1);
-    compose(*it, out, ox + p.x, oy + p.y);
-  }
-}
 }  // namespace
 
 gfx::Bitmap renderWindow(HWND hwnd) {
   RECT rc;
   if (!GetClientRect(hwnd, &rc) || rc.right <= 0 || rc.bottom <= 0) return gfx::Bitmap();
   paintTree(hwnd);
-  gfx::Bitmap out = *gfx::Bitmap::make(rc.right, rc.bottom);
-  compose(hwnd, out, 0, 0);
-  return out;
+  std::optional<gfx::Bitmap> out = paintedClientArea(hwnd);
+  return out ? std::move(*out) : gfx::Bitmap();
 }
 
 }  // namespace test

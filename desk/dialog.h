@@ -8,11 +8,13 @@
 // focus on the first tab stop when the procedure returns TRUE. Dialogs are modeless: the caller's
 // message loop passes their input through IsDialogMessage (desk/dialog_message.h).
 //
-// Nothing is shown on a screen. After a dialog was created it is presented once, from its
-// thread's queue (so the creator has finished setting it up): to the dialog script a test
-// installed (desk::test::setDialogScript), which drives it with the controller's keys and clicks
-// or answers it directly. Without a script the dialog writes its caption and texts to standard
-// error and is closed at once (WM_CLOSE), which its owner sees as a cancel.
+// After a dialog was created it is presented once, from its thread's queue (so the creator has
+// finished setting it up): to the dialog script a test installed (desk::test::setDialogScript),
+// which drives it with the controller's keys and clicks or answers it directly. Otherwise it goes
+// to whoever answers dialogs: with a person at a screen (a display driver shows the dialog) it
+// simply stays up until its own controls or a close end it; with nobody (headless) the dialog
+// writes its caption and texts to standard error and is closed at once (WM_CLOSE), which its
+// owner sees as a cancel.
 //
 // Controls draw themselves with the layer's GDI (desk/gdi.h) into their window bitmaps, asking
 // their parent for colours with WM_CTLCOLORSTATIC / WM_CTLCOLORBTN / WM_CTLCOLOREDIT; a button
@@ -21,6 +23,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -142,6 +145,17 @@ BOOL MapDialogRect(HWND dialog, RECT* rect);
 
 // Whether the window was made by CreateDialogIndirectParamW and still exists.
 bool isDialogWindow(HWND hwnd);
+
+// Who answers the dialogs no test script drives. Nobody by default; a display driver that shows
+// dialogs sets Person while it runs and puts Nobody back when it stops.
+enum class DialogAnswerer { Nobody, Person };
+void setDialogAnswerer(DialogAnswerer answerer);
+DialogAnswerer dialogAnswerer();
+
+// The window's client area as it and its visible descendants last painted themselves (children at
+// their places, the front-most last), painting nothing now: what a screen shows of it. Nullopt
+// for a window without a client area.
+std::optional<gfx::Bitmap> paintedClientArea(HWND hwnd);
 
 namespace detail {
 // The calling thread's open dialogs, oldest first (the controller's pump offers them input).

@@ -4,12 +4,16 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace desk::display {
 
@@ -33,24 +37,6 @@ constexpr long kNetWmStateAdd = 1;
 constexpr long kMoveResizeMove = 8;
 constexpr unsigned long kMotifHintsDecorations = 1UL << 1;
 
-// Holds the display lock for one call and traps its errors.
-class Locked {
- public:
-  explicit Locked(Display* display) : display_(display) {
-    XLockDisplay(display_);
-    trappedError = 0;
-  }
-  ~Locked() { XUnlockDisplay(display_); }
-  // Syncs and tells whether every request since the lock was taken succeeded.
-  bool ok() {
-    XSync(display_, False);
-    return trappedError == 0;
-  }
-
- private:
-  Display* display_;
-};
-
 }  // namespace
 
 struct X11Connection::State {
@@ -58,7 +44,47 @@ struct X11Connection::State {
   std::mutex mutex;
   std::function<void()> lostHandler;
   std::map<std::string, Atom> atoms;
+  // One call at a time talks to the server. Not XLockDisplay: a server lost inside such a region
+  // leaves Xlib's user lock taken, and every later call, XCloseDisplay among them, waits for ever.
+  std::mutex calls;
 };
+
+namespace {
+
+// Serialises one call on the connection and traps its errors.
+class Locked {
+ public:
+  Locked(X11Connection::State& state, Display* display)
+      : guard_(state.calls), state_(state), display_(display) {
+    trappedError = 0;
+  }
+  // The server went away while this call waited for its turn: Xlib must not be called again on
+  // the display (a call after the loss can wait for ever inside Xlib).
+  bool dead() const { return state_.lost.load(); }
+  // Syncs and tells whether every request since the lock was taken succeeded.
+  bool ok() {
+    XSync(display_, False);
+    return trappedError == 0;
+  }
+
+ private:
+  std::lock_guard<std::mutex> guard_;
+  X11Connection::State& state_;
+  Display* display_;
+};
+
+// Whether the server has closed the socket: a peek at it, without Xlib.
+bool socketClosed(int fd) {
+  char byte;
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Displays whose server went away: kept, never closed (see the destructor).
+std::mutex abandonedMutex;
+std::vector<Display*>* abandoned = new std::vector<Display*>();
+
+}  // namespace
 
 namespace {
 void onIOErrorExit(Display*, void* data) {
@@ -92,7 +118,17 @@ X11Connection::X11Connection(Display* display) : display_(display), state_(std::
 }
 
 X11Connection::~X11Connection() {
-  // After the server went away the connection only needs its memory back.
+  // Closing a connection whose server went away runs Xlib's and the extensions' close-down on a
+  // connection in an error state: it can wait for ever on a lock the failed call left behind, and
+  // libXext frees the records of a query the loss cut short a second time. Such a display only
+  // gives its socket back; its memory stays, once per lost server.
+  if (lost() || socketClosed(ConnectionNumber(display_))) {
+    state_->lost = true;
+    ::close(ConnectionNumber(display_));
+    std::lock_guard lock(abandonedMutex);
+    abandoned->push_back(display_);
+    return;
+  }
   XCloseDisplay(display_);
 }
 
@@ -119,7 +155,8 @@ unsigned long X11Connection::atom(const char* name) {
 
 void X11Connection::sync() {
   if (lost()) return;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return;
   XSync(display_, False);
 }
 
@@ -162,7 +199,8 @@ bool X11Connection::supportingWmCheck() {
 
 bool X11Connection::hasWindowManager() {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   bool found = supportingWmCheck();
   return lock.ok() && found;
 }
@@ -194,7 +232,8 @@ void collectClients(Display* d, Window w, Atom wmState, int depth, std::vector<W
 std::vector<XWindowId> X11Connection::windowsOfProcess(int pid) {
   std::vector<XWindowId> found;
   if (lost()) return found;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return found;
   std::vector<Window> all;
   collectClients(display_, root(), atom("WM_STATE"), 0, all);
   Atom pidAtom = atom("_NET_WM_PID");
@@ -218,7 +257,8 @@ XWindowId X11Connection::findWindow(int pid, const std::string& marker) {
 
 bool X11Connection::setTitle(XWindowId window, const std::string& utf8) {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   auto* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
   int length = static_cast<int>(utf8.size());
   XChangeProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace, bytes,
@@ -229,7 +269,8 @@ bool X11Connection::setTitle(XWindowId window, const std::string& utf8) {
 
 std::string X11Connection::title(XWindowId window) {
   if (lost()) return {};
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return {};
   std::string text;
   if (!readProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), nullptr, &text)) {
     readProperty(display_, window, XA_WM_NAME, AnyPropertyType, nullptr, &text);
@@ -239,7 +280,8 @@ std::string X11Connection::title(XWindowId window) {
 
 bool X11Connection::setFrameless(XWindowId window, bool frameless) {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   // flags, functions, decorations, input mode, status
   long hints[5] = {static_cast<long>(kMotifHintsDecorations), 0, frameless ? 0 : 1, 0, 0};
   Atom motif = atom("_MOTIF_WM_HINTS");
@@ -250,7 +292,8 @@ bool X11Connection::setFrameless(XWindowId window, bool frameless) {
 
 bool X11Connection::frameless(XWindowId window) {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   std::vector<unsigned long> hints;
   Atom motif = atom("_MOTIF_WM_HINTS");
   bool found = readProperty(display_, window, motif, motif, &hints, nullptr);
@@ -269,7 +312,8 @@ bool X11Connection::clientMessage(XWindowId window, const char* type, const long
 
 bool X11Connection::mapped(XWindowId window) {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   XWindowAttributes attributes{};
   bool got = XGetWindowAttributes(display_, window, &attributes) != 0;
   return lock.ok() && got && attributes.map_state != IsUnmapped;
@@ -278,7 +322,8 @@ bool X11Connection::mapped(XWindowId window) {
 std::vector<std::string> X11Connection::states(XWindowId window) {
   std::vector<std::string> names;
   if (lost()) return names;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return names;
   std::vector<unsigned long> atoms;
   readProperty(display_, window, atom("_NET_WM_STATE"), XA_ATOM, &atoms, nullptr);
   for (unsigned long a : atoms) {
@@ -294,7 +339,8 @@ std::vector<std::string> X11Connection::states(XWindowId window) {
 bool X11Connection::setKeepAbove(XWindowId window, bool above) {
   if (lost()) return false;
   bool managed = hasWindowManager() && mapped(window);
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   Atom stateAtom = atom("_NET_WM_STATE"), aboveAtom = atom("_NET_WM_STATE_ABOVE");
   if (managed) {
     const long data[5] = {above ? kNetWmStateAdd : kNetWmStateRemove, static_cast<long>(aboveAtom), 0, 1, 0};
@@ -315,7 +361,8 @@ bool X11Connection::setKeepAbove(XWindowId window, bool above) {
 
 bool X11Connection::keepAbove(XWindowId window) {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   std::vector<unsigned long> states;
   readProperty(display_, window, atom("_NET_WM_STATE"), XA_ATOM, &states, nullptr);
   Atom aboveAtom = atom("_NET_WM_STATE_ABOVE");
@@ -324,7 +371,8 @@ bool X11Connection::keepAbove(XWindowId window) {
 
 bool X11Connection::setIcon(XWindowId window, int width, int height, const std::vector<uint32_t>& argb) {
   if (lost() || width <= 0 || height <= 0 || argb.size() != static_cast<size_t>(width) * height) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   // Format-32 property data travels as longs on the client side.
   std::vector<long> items;
   items.reserve(argb.size() + 2);
@@ -339,7 +387,8 @@ bool X11Connection::setIcon(XWindowId window, int width, int height, const std::
 std::vector<uint32_t> X11Connection::icon(XWindowId window) {
   std::vector<uint32_t> out;
   if (lost()) return out;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return out;
   std::vector<unsigned long> items;
   readProperty(display_, window, atom("_NET_WM_ICON"), XA_CARDINAL, &items, nullptr);
   if (!lock.ok()) return out;
@@ -349,7 +398,8 @@ std::vector<uint32_t> X11Connection::icon(XWindowId window) {
 
 bool X11Connection::startMove(XWindowId window, int x, int y, int button) {
   if (lost() || !hasWindowManager()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   // The pointer grab the page's press left behind must go, or the manager cannot take it.
   XUngrabPointer(display_, CurrentTime);
   const long data[5] = {x, y, kMoveResizeMove, button, 1};
@@ -359,7 +409,8 @@ bool X11Connection::startMove(XWindowId window, int x, int y, int button) {
 
 bool X11Connection::requestClose(XWindowId window) {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   XEvent event{};
   event.xclient.type = ClientMessage;
   event.xclient.window = window;
@@ -373,7 +424,8 @@ bool X11Connection::requestClose(XWindowId window) {
 
 bool X11Connection::geometry(XWindowId window, XRect& rect) {
   if (lost()) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   XWindowAttributes attributes{};
   if (!XGetWindowAttributes(display_, window, &attributes)) return false;
   int x = 0, y = 0;
@@ -386,7 +438,8 @@ bool X11Connection::geometry(XWindowId window, XRect& rect) {
 
 bool X11Connection::moveResize(XWindowId window, const XRect& rect) {
   if (lost() || rect.width <= 0 || rect.height <= 0) return false;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return false;
   XMoveResizeWindow(display_, window, rect.x, rect.y, static_cast<unsigned>(rect.width),
                     static_cast<unsigned>(rect.height));
   return lock.ok();
@@ -410,7 +463,8 @@ unsigned dpiFrom(int pixels, int mm) {
 std::vector<XMonitor> X11Connection::monitors() {
   std::vector<XMonitor> out;
   if (lost()) return out;
-  Locked lock(display_);
+  Locked lock(*state_, display_);
+  if (lock.dead()) return out;
   int screen = DefaultScreen(display_);
   int eventBase = 0, errorBase = 0;
   if (XRRQueryExtension(display_, &eventBase, &errorBase)) {

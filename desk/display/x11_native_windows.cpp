@@ -26,7 +26,6 @@
 #include "desk/keys.h"
 #include "desk/log.h"
 #include "desk/message.h"
-#include "desk/test_services.h"
 
 namespace desk::display {
 
@@ -35,11 +34,10 @@ namespace desk::display {
 namespace native {
 
 namespace {
-// The classes of the dialogs the layer draws: template dialogs (message boxes among them) and
-// the system dialogs' stand-ins.
-bool dialogClass(const std::u16string& name) {
-  return name == u"#32770" || name == u"DeskSystemDialog";
-}
+// The class of the dialogs the layer draws: template dialogs, message boxes among them. The
+// system dialogs' stand-ins are not shown: on a screen the real choosers answer those, and an
+// empty box of the same title beside the chooser would only be in the person's way.
+bool dialogClass(const std::u16string& name) { return name == u"#32770"; }
 }  // namespace
 
 bool drawnByLayer(const WindowSnapshot& w) {
@@ -245,6 +243,8 @@ struct X11NativeWindows::Impl {
   // A window changed: show, move, retitle, hide or repaint its X11 window.
   void follow(const WindowSnapshot& s) {
     std::lock_guard lock(mutex);
+    // Checked again under the mutex: no Xlib call may follow the server's loss.
+    if (!usable()) return;
     auto it = shown.find(s.hwnd);
     if (!native::drawnByLayer(s)) {
       if (it != shown.end() && it->second.mapped) {
@@ -391,6 +391,11 @@ struct X11NativeWindows::Impl {
     std::lock_guard lock(mutex);
     auto it = shown.find(hwnd);
     if (it == shown.end()) return;
+    if (!usable()) {
+      byWindow.erase(it->second.xid);
+      shown.erase(it);
+      return;
+    }
     const bool grabbed = it->second.grabs && it->second.mapped;
     byWindow.erase(it->second.xid);
     XDestroyWindow(display, it->second.xid);
@@ -404,7 +409,7 @@ struct X11NativeWindows::Impl {
   void activated(HWND hwnd) {
     std::lock_guard lock(mutex);
     auto it = shown.find(hwnd);
-    if (it == shown.end() || it->second.overrideRedirect) return;
+    if (it == shown.end() || it->second.overrideRedirect || !usable()) return;
     if (!it->second.mapped) {
       it->second.wantsFocus = true;
       return;
@@ -434,7 +439,7 @@ struct X11NativeWindows::Impl {
       if (it == shown.end()) return;
       it->second.flushPending = false;
     }
-    std::optional<gfx::Bitmap> image = compose(hwnd);
+    std::optional<gfx::Bitmap> image = paintedClientArea(hwnd);
     if (!image) return;
     std::lock_guard lock(mutex);
     auto it = shown.find(hwnd);
@@ -444,32 +449,6 @@ struct X11NativeWindows::Impl {
     it->second.content = image->premultipliedPixels();
     draw(it->second);
     wake();
-  }
-
-  // The window's client area as its procedures last painted it: its own bitmap, its visible
-  // children's on top (the first child is the top of the z-order).
-  static std::optional<gfx::Bitmap> compose(HWND hwnd) {
-    RECT rc;
-    if (!GetClientRect(hwnd, &rc)) return std::nullopt;
-    std::optional<gfx::Bitmap> out = gfx::Bitmap::make(rc.right, rc.bottom);
-    if (out) composeInto(hwnd, *out, 0, 0);
-    return out;
-  }
-
-  static void composeInto(HWND hwnd, gfx::Bitmap& out, int ox, int oy) {
-    if (std::optional<gfx::Bitmap> own = test::windowBitmap(hwnd)) {
-      for (int y = 0; y < own->height(); ++y) {
-        for (int x = 0; x < own->width(); ++x) out.setPixel(ox + x, oy + y, own->pixel(x, y));
-      }
-    }
-    std::vector<HWND> children;
-    for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) children.push_back(c);
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      if (!IsWindowVisible(*it)) continue;
-      POINT p{0, 0};
-      MapWindowPoints(*it, hwnd, &p, 1);
-      composeInto(*it, out, ox + p.x, oy + p.y);
-    }
   }
 
   // Paints what the window shows over white (there is nothing to blend with on a plain X server).
@@ -515,13 +494,18 @@ struct X11NativeWindows::Impl {
         screenGone();
         break;
       }
-      // No XLockDisplay around these: an I/O error inside a held lock leaves the display locked
-      // for good, and closing the connection would then wait forever.
+      // Only one thread is ever inside Xlib on this display: a server lost while one thread
+      // waits for a reply another thread reads would leave the first waiting for ever. The
+      // window calls hold the same mutex. (No XLockDisplay: an I/O error inside it leaves the
+      // display locked for good.)
       std::vector<XEvent> batch;
-      while (!connection->lost() && XPending(display) > 0) {
-        XEvent e;
-        XNextEvent(display, &e);
-        batch.push_back(e);
+      {
+        std::lock_guard lock(mutex);
+        while (!connection->lost() && XPending(display) > 0) {
+          XEvent e;
+          XNextEvent(display, &e);
+          batch.push_back(e);
+        }
       }
       if (connection->lost()) {
         screenGone();
@@ -567,6 +551,10 @@ struct X11NativeWindows::Impl {
         return;
       }
     }
+    if (e.type == ConfigureNotify) {
+      moved(hwnd);
+      return;
+    }
     InputEvent input;
     switch (e.type) {
       case ButtonPress:
@@ -595,6 +583,29 @@ struct X11NativeWindows::Impl {
         break;
       default: break;
     }
+  }
+
+  // The window manager (or the person through it) moved the X11 window: the desk window follows,
+  // so its client area is where the screen shows it. Our own moves find it already there.
+  void moved(HWND hwnd) {
+    POINT client{0, 0};
+    {
+      std::lock_guard lock(mutex);
+      auto it = shown.find(hwnd);
+      if (it == shown.end() || it->second.overrideRedirect || !usable()) return;
+      int x = 0, y = 0;
+      Window child = 0;
+      if (!XTranslateCoordinates(display, it->second.xid, DefaultRootWindow(display), 0, 0, &x, &y, &child)) return;
+      if (x == it->second.rect.x && y == it->second.rect.y) return;
+      it->second.rect.x = x;
+      it->second.rect.y = y;
+      client = POINT{x, y};
+    }
+    RECT frame;
+    POINT origin{0, 0};
+    if (!GetWindowRect(hwnd, &frame) || !ClientToScreen(hwnd, &origin)) return;
+    SetWindowPos(hwnd, nullptr, client.x - (origin.x - frame.left), client.y - (origin.y - frame.top), 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 
   void key(XKeyEvent& e, bool down) {
@@ -667,12 +678,20 @@ std::unique_ptr<X11NativeWindows> X11NativeWindows::start(const std::string& dis
   impl->typeDialog = XInternAtom(d, "_NET_WM_WINDOW_TYPE_DIALOG", False);
   impl->typeMenu = XInternAtom(d, "_NET_WM_WINDOW_TYPE_POPUP_MENU", False);
   impl->flushMessage = RegisterWindowMessage(u"deskNativeWindowPainted");
+  // Cairo asks the server about its extensions once per display, on the first surface: asked
+  // now, while the server is surely there, a server lost later cannot cut the questions short.
+  if (cairo_surface_t* probe = cairo_xlib_surface_create(d, DefaultRootWindow(d), DefaultVisual(d, DefaultScreen(d)), 1, 1)) {
+    if (cairo_surface_status(probe) == CAIRO_STATUS_SUCCESS) {
+      impl->device = cairo_device_reference(cairo_surface_get_device(probe));
+    }
+    cairo_surface_destroy(probe);
+  }
   Impl* raw = impl.get();
   impl->connection->setLostHandler([raw] { raw->screenGone(); });
   impl->events = std::thread([raw] { raw->run(); });
   // On screen, a message box and a dialog wait for the person in front of it.
   setMessageBoxAnswerer(impl->boxes);
-  test::setDialogScript([](HWND) {});
+  setDialogAnswerer(DialogAnswerer::Person);
   Forwarder::instance().attach(raw);
   // Windows already up are shown now.
   for (HWND hwnd : desk::zOrder()) {
@@ -685,7 +704,7 @@ X11NativeWindows::X11NativeWindows(std::unique_ptr<Impl> impl) : impl_(std::move
 
 X11NativeWindows::~X11NativeWindows() {
   setMessageBoxAnswerer(nullptr);
-  test::setDialogScript(nullptr);
+  setDialogAnswerer(DialogAnswerer::Nobody);
   impl_.reset();
 }
 

@@ -109,6 +109,7 @@ class DialogTest : public ::testing::Test {
     test::setDialogScript([](HWND) {});  // keep dialogs open: the test drives them
   }
   void TearDown() override {
+    setDialogAnswerer(DialogAnswerer::Nobody);
     test::reset();
     gfx::setTextMeasurer(nullptr);
     gfx::setTextPainter(nullptr);
@@ -260,7 +261,9 @@ TEST_F(DialogTest, CaptionCloseBecomesSysCommandThenCancel) {
   EXPECT_TRUE(IsWindow(d));
 }
 
-TEST_F(DialogTest, PresentationGoesToTheScriptOnceElseTheDialogClosesItself) {
+TEST_F(DialogTest, PresentationGoesToTheScriptOnceElseToAPersonElseTheDialogClosesItself) {
+  // A script drives the dialog even while a person answers the others.
+  setDialogAnswerer(DialogAnswerer::Person);
   std::vector<HWND> presented;
   test::setDialogScript([&](HWND dialog) { presented.push_back(dialog); });
   HWND a = create(promptTemplate());
@@ -268,12 +271,29 @@ TEST_F(DialogTest, PresentationGoesToTheScriptOnceElseTheDialogClosesItself) {
   test::pump();
   test::pump();
   EXPECT_EQ(presented, std::vector<HWND>{a});
+  DestroyWindow(a);
 
+  // A person at a screen: the dialog stays up, silent, until its own buttons end it.
   test::setDialogScript(nullptr);
+  testing::internal::CaptureStderr();
+  HWND p = create(promptTemplate());
+  test::pump();
+  test::pump();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(IsWindow(p));
+  EXPECT_TRUE(IsWindowVisible(p));
+  EXPECT_EQ(err, "");
+  test::click(centre(GetDlgItem(p, IDOK)));
+  test::pump();
+  const std::vector<std::pair<int, UINT>> expected{{IDOK, BN_CLICKED}};
+  EXPECT_EQ(seen_.commands, expected);
+
+  // Nobody: the dialog says what it showed and closes itself.
+  setDialogAnswerer(DialogAnswerer::Nobody);
   testing::internal::CaptureStderr();
   HWND b = create(promptTemplate());
   test::pump();
-  const std::string err = testing::internal::GetCapturedStderr();
+  err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(IsWindow(b));
   EXPECT_NE(err.find("Question"), std::string::npos);
   EXPECT_NE(err.find("Name:"), std::string::npos);

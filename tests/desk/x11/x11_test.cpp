@@ -5,9 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <future>
 #include <thread>
+#include <vector>
 
 #include "desk/display/backend.h"
 #include "desk/display/x11_connection.h"
@@ -247,6 +251,38 @@ TEST_F(X11Test, TheServerGoingAwayMarksTheConnectionLostAndEndsNothingElse) {
   EXPECT_FALSE(connection_->setTitle(1, "x"));
   EXPECT_TRUE(connection_->monitors().empty());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// The server killed while several threads are in calls: each call ends, failed, and the
+// connection then closes without waiting on the dead server.
+TEST_F(X11Test, AServerLostDuringCallsFromSeveralThreadsEndsThemAndTheConnectionCloses) {
+  const Window w = client_->make("busy", 0, 0, 64, 64);
+  client_.reset();
+  std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 3; ++i) {
+    callers.emplace_back([&, i] {
+      while (!stop) {
+        if (i == 0) connection_->setTitle(w, "t");
+        else if (i == 1) connection_->monitors();
+        else connection_->keepAbove(w);
+        ++calls;
+      }
+    });
+  }
+  ASSERT_TRUE(waitFor([&] { return calls > 30; }));
+  server_.stop(/*kill=*/true);
+  EXPECT_TRUE(waitFor([&] { return connection_->lost(); }));
+  stop = true;
+  auto ended = std::async(std::launch::async, [&] {
+    for (auto& t : callers) t.join();
+    connection_.reset();
+  });
+  if (ended.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    std::fprintf(stderr, "a call or the closing waited for ever on the dead server\n");
+    std::_Exit(1);
+  }
 }
 
 TEST_F(X11Test, MonitorsComeFromRandrAndWorkAreasFromTheWindowManager) {
