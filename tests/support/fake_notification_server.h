@@ -4,19 +4,21 @@
 // thread of its own.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gio/gio.h>
 
+#include "support/fake_dbus_service.h"
+
 namespace pel::test {
 
-class FakeNotificationServer {
+class FakeNotificationServer : public FakeDbusService {
  public:
   struct Call {
     std::string appName;
@@ -32,15 +34,6 @@ class FakeNotificationServer {
 
   FakeNotificationServer(const std::string& address, std::vector<std::string> capabilities)
       : capabilities_(std::move(capabilities)) {
-    context_ = g_main_context_new();
-    loop_ = g_main_loop_new(context_, FALSE);
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (connection_ == nullptr) return;
-    g_dbus_connection_set_exit_on_close(connection_, FALSE);
     static const char* kXml =
         "<node><interface name='org.freedesktop.Notifications'>"
         "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
@@ -53,45 +46,11 @@ class FakeNotificationServer {
         "<arg type='s' direction='out'/><arg type='s' direction='out'/>"
         "<arg type='s' direction='out'/></method>"
         "</interface></node>";
-    GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kXml, nullptr);
     static const GDBusInterfaceVTable kVtable = {&FakeNotificationServer::onCall, nullptr,
                                                  nullptr, {nullptr}};
-    g_main_context_push_thread_default(context_);
-    registration_ = g_dbus_connection_register_object(
-        connection_, "/org/freedesktop/Notifications", info->interfaces[0], &kVtable, this,
-        nullptr, nullptr);
-    g_main_context_pop_thread_default(context_);
-    g_dbus_node_info_unref(info);
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.freedesktop.Notifications", 4u),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (reply != nullptr) {
-      g_variant_unref(reply);
-      ready_ = true;
-    }
-    thread_ = std::thread([this] {
-      g_main_context_push_thread_default(context_);
-      g_main_loop_run(loop_);
-      g_main_context_pop_thread_default(context_);
-    });
+    start(address, kXml, "/org/freedesktop/Notifications", "org.freedesktop.Notifications", &kVtable, this);
   }
-
-  ~FakeNotificationServer() {
-    if (thread_.joinable()) {
-      g_main_loop_quit(loop_);
-      thread_.join();
-    }
-    if (connection_ != nullptr) {
-      if (registration_ != 0) g_dbus_connection_unregister_object(connection_, registration_);
-      g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-      g_object_unref(connection_);
-    }
-    g_main_loop_unref(loop_);
-    g_main_context_unref(context_);
-  }
-
-  bool ready() const { return ready_; }
+  ~FakeNotificationServer() { stop(); }
 
   // Waits (up to 5 s) until this many Notify calls arrived; the calls so far.
   std::vector<Call> waitForCalls(size_t count) {
@@ -118,9 +77,9 @@ class FakeNotificationServer {
 
  private:
   void emit(const char* signal, GVariant* parameters) {
-    g_dbus_connection_emit_signal(connection_, nullptr, "/org/freedesktop/Notifications",
+    g_dbus_connection_emit_signal(connection(), nullptr, "/org/freedesktop/Notifications",
                                   "org.freedesktop.Notifications", signal, parameters, nullptr);
-    g_dbus_connection_flush_sync(connection_, nullptr, nullptr);
+    g_dbus_connection_flush_sync(connection(), nullptr, nullptr);
   }
 
   static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -176,12 +135,6 @@ class FakeNotificationServer {
   }
 
   std::vector<std::string> capabilities_;
-  GMainContext* context_ = nullptr;
-  GMainLoop* loop_ = nullptr;
-  GDBusConnection* connection_ = nullptr;
-  guint registration_ = 0;
-  bool ready_ = false;
-  std::thread thread_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<Call> calls_;

@@ -12,14 +12,15 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gio/gio.h>
 
+#include "support/fake_dbus_service.h"
+
 namespace pel::test {
 
-class FakePortal {
+class FakePortal : public FakeDbusService {
  public:
   struct Call {
     std::string method;  // "OpenFile" or "SaveFile"
@@ -36,15 +37,6 @@ class FakePortal {
   };
 
   explicit FakePortal(const std::string& address) {
-    context_ = g_main_context_new();
-    loop_ = g_main_loop_new(context_, FALSE);
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (connection_ == nullptr) return;
-    g_dbus_connection_set_exit_on_close(connection_, FALSE);
     static const char* kXml =
         "<node><interface name='org.freedesktop.portal.FileChooser'>"
         "<method name='OpenFile'><arg type='s' direction='in'/><arg type='s' direction='in'/>"
@@ -55,53 +47,11 @@ class FakePortal {
         "</interface>"
         "<interface name='org.freedesktop.portal.Request'><method name='Close'/></interface>"
         "</node>";
-    info_ = g_dbus_node_info_new_for_xml(kXml, nullptr);
     static const GDBusInterfaceVTable kChooser = {&FakePortal::onCall, &FakePortal::onGet, nullptr,
                                                   {nullptr}};
-    g_main_context_push_thread_default(context_);
-    g_dbus_connection_register_object(connection_, "/org/freedesktop/portal/desktop",
-                                      info_->interfaces[0], &kChooser, this, nullptr, nullptr);
-    g_main_context_pop_thread_default(context_);
-    GVariant* owned = g_dbus_connection_call_sync(
-        connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (owned != nullptr) {
-      ready_ = true;
-      g_variant_unref(owned);
-    }
-    thread_ = std::thread([this] {
-      g_main_context_push_thread_default(context_);
-      g_main_loop_run(loop_);
-      g_main_context_pop_thread_default(context_);
-    });
+    start(address, kXml, "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Desktop", &kChooser, this);
   }
-
-  ~FakePortal() {
-    if (thread_.joinable()) {
-      // From inside the loop: a quit before the thread reached g_main_loop_run would be lost.
-      GSource* quit = g_idle_source_new();
-      g_source_set_callback(
-          quit,
-          [](gpointer loop) -> gboolean {
-            g_main_loop_quit(static_cast<GMainLoop*>(loop));
-            return G_SOURCE_REMOVE;
-          },
-          loop_, nullptr);
-      g_source_attach(quit, context_);
-      g_source_unref(quit);
-      thread_.join();
-    }
-    if (connection_ != nullptr) {
-      g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-      g_object_unref(connection_);
-    }
-    if (info_ != nullptr) g_dbus_node_info_unref(info_);
-    g_main_loop_unref(loop_);
-    g_main_context_unref(context_);
-  }
-
-  bool ready() const { return ready_; }
+  ~FakePortal() { stop(); }
 
   // The answer to every later request; `onCall` (optional) runs on the portal's thread when a
   // request arrives, before it is answered.
@@ -169,7 +119,7 @@ class FakePortal {
     }
     // The request object, which the caller may close.
     static const GDBusInterfaceVTable kRequest = {&FakePortal::onClose, nullptr, nullptr, {nullptr}};
-    g_dbus_connection_register_object(connection, call.handle.c_str(), self->info_->interfaces[1],
+    g_dbus_connection_register_object(connection, call.handle.c_str(), self->info()->interfaces[1],
                                       &kRequest, self, nullptr, nullptr);
     if (hook) hook(call);
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", call.handle.c_str()));
@@ -211,12 +161,6 @@ class FakePortal {
     g_dbus_method_invocation_return_value(invocation, nullptr);
   }
 
-  GMainContext* context_ = nullptr;
-  GMainLoop* loop_ = nullptr;
-  GDBusConnection* connection_ = nullptr;
-  GDBusNodeInfo* info_ = nullptr;
-  std::thread thread_;
-  bool ready_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
   Answer answer_;

@@ -22,6 +22,7 @@
 #include "desk/test.h"
 #include "desk/window.h"
 #include "fake_portal.h"
+#include "support/owner_window.h"
 #include "support/private_bus.h"
 
 // GLib's type system and GIO keep their registrations for the life of the process.
@@ -35,24 +36,6 @@ namespace dt = desk::test;
 namespace fs = std::filesystem;
 using pel::test::FakePortal;
 
-desk::LRESULT plainProc(desk::HWND h, desk::UINT m, desk::WPARAM w, desk::LPARAM l) {
-  return desk::DefWindowProc(h, m, w, l);
-}
-
-desk::HWND makeOwner() {
-  static bool registered = [] {
-    desk::WNDCLASSEX wc;
-    wc.lpfnWndProc = plainProc;
-    wc.lpszClassName = u"PortalChooserTestOwner";
-    desk::RegisterClassEx(&wc);
-    return true;
-  }();
-  (void)registered;
-  return desk::CreateWindowEx(0, u"PortalChooserTestOwner", u"owner",
-                              desk::WS_OVERLAPPEDWINDOW | desk::WS_VISIBLE, 0, 0, 400, 300,
-                              nullptr, nullptr, nullptr, nullptr);
-}
-
 std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 class PortalChooser : public ::testing::Test {
@@ -65,7 +48,7 @@ class PortalChooser : public ::testing::Test {
     ASSERT_TRUE(portal->ready());
     dt::reset();
     dt::useRealChoosers(bus.address());
-    owner = makeOwner();
+    owner = pel::test::makeOwnerWindow();
     folder = fs::temp_directory_path() / ("pel-portal-" + std::to_string(::getpid()));
     fs::create_directories(folder);
   }
@@ -228,7 +211,7 @@ TEST_F(PortalChooser, AnOwnerClosedWhileThePortalShowsClosesTheRequest) {
   EXPECT_EQ(portal->closed(), std::vector<std::string>{calls[0].handle});
 
   // The same for the folder browser, which leaves no error behind.
-  owner = makeOwner();
+  owner = pel::test::makeOwnerWindow();
   desk::BROWSEINFOW info;
   info.hwndOwner = owner;
   desk::SetLastError(5);

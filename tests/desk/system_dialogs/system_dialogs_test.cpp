@@ -12,6 +12,7 @@
 #include "desk/test.h"
 #include "desk/thread.h"
 #include "desk/window.h"
+#include "support/owner_window.h"
 
 // fontconfig keeps its configuration, loaded on first use, for the life of the process.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
@@ -20,29 +21,11 @@ namespace {
 
 namespace dt = desk::test;
 
-desk::LRESULT plainProc(desk::HWND h, desk::UINT m, desk::WPARAM w, desk::LPARAM l) {
-  return desk::DefWindowProc(h, m, w, l);
-}
-
-desk::HWND makeOwner() {
-  static bool registered = [] {
-    desk::WNDCLASSEX wc;
-    wc.lpfnWndProc = plainProc;
-    wc.lpszClassName = u"SystemDialogsTestOwner";
-    desk::RegisterClassEx(&wc);
-    return true;
-  }();
-  (void)registered;
-  return desk::CreateWindowEx(0, u"SystemDialogsTestOwner", u"owner",
-                              desk::WS_OVERLAPPEDWINDOW | desk::WS_VISIBLE, 0, 0, 400, 300,
-                              nullptr, nullptr, nullptr, nullptr);
-}
-
 class SystemDialogs : public ::testing::Test {
  protected:
   void SetUp() override {
     dt::reset();
-    owner = makeOwner();
+    owner = pel::test::makeOwnerWindow();
   }
   void TearDown() override { dt::reset(); }
   desk::HWND owner = nullptr;

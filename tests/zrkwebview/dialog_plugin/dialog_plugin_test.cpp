@@ -21,6 +21,7 @@
 #include "desk/window.h"
 #include "libdispatch/src/dispatch.h"
 #include "support/fake_webview.h"
+#include "support/owner_window.h"
 #include "vesk/utf.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/dialogs/modal-dialogs.h"
@@ -83,24 +84,6 @@ class OwnerWindow : public zrk::Window {
   desk::HWND nativeHandle() override { return handle; }
 };
 
-desk::LRESULT plainProc(desk::HWND h, desk::UINT m, desk::WPARAM w, desk::LPARAM l) {
-  return desk::DefWindowProc(h, m, w, l);
-}
-
-desk::HWND makeNativeWindow() {
-  static bool registered = [] {
-    desk::WNDCLASSEX wc;
-    wc.lpfnWndProc = plainProc;
-    wc.lpszClassName = u"DialogPluginTestOwner";
-    desk::RegisterClassEx(&wc);
-    return true;
-  }();
-  (void)registered;
-  return desk::CreateWindowEx(0, u"DialogPluginTestOwner", u"owner",
-                              desk::WS_OVERLAPPEDWINDOW | desk::WS_VISIBLE, 100, 100, 800, 600,
-                              nullptr, nullptr, nullptr, nullptr);
-}
-
 struct Reply {
   bool empty = true;
   int status = 0;
@@ -114,7 +97,7 @@ class DialogPluginTest : public ::testing::Test {
   void SetUp() override {
     dispatch_init();
     dt::reset();
-    owner = makeNativeWindow();
+    owner = pel::test::makeOwnerWindow(100, 100, 800, 600);
     ASSERT_NE(owner, nullptr);
     window = std::make_shared<OwnerWindow>();
     window->handle = owner;
@@ -416,7 +399,7 @@ TEST_F(DialogPluginTest, FailuresAndCancelsDeliverNullAndFreeTheOwner) {
     SCOPED_TRACE(c.name);
     for (const char* action : {"open", "save"}) {
       dt::reset();
-      owner = makeNativeWindow();
+      owner = pel::test::makeOwnerWindow(100, 100, 800, 600);
       window->handle = owner;
       c.arrange();
       const Delivery d = outcome("open_file", json{{"action", action}, {"handler", 5}});

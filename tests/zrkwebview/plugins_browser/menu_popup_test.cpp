@@ -6,55 +6,14 @@
 #include "desk/clock.h"
 #include "desk/test.h"
 #include "plugins_browser.h"
+#include "support/ui_ticker.h"
 #include "zrkmenu/zrkmenu.h"
 #include "zrkwebview/browser/src/http-plugins/menu/win-menu.h"
 
 namespace plugins_browser {
 namespace {
 
-constexpr desk::UINT_PTR kTickTimer = 1;
-
-// Runs `step` on the UI thread every few milliseconds until it returns true, also while a modal
-// loop (a popup's) pumps the thread.
-class Ticker {
- public:
-  explicit Ticker(std::function<bool()> step) : step_(std::move(step)) {
-    static const bool registered = [] {
-      desk::WNDCLASSEX wc;
-      wc.lpfnWndProc = &Ticker::proc;
-      wc.lpszClassName = u"PluginsBrowserTicker";
-      desk::RegisterClassEx(&wc);
-      return true;
-    }();
-    (void)registered;
-    hwnd_ = desk::CreateWindowEx(0, u"PluginsBrowserTicker", u"", 0, 0, 0, 0, 0, desk::HWND_MESSAGE, nullptr,
-                                 nullptr, this);
-    desk::SetTimer(hwnd_, kTickTimer, 10, nullptr);
-  }
-  ~Ticker() { desk::DestroyWindow(hwnd_); }
-  bool finished() const { return finished_; }
-
- private:
-  static desk::LRESULT proc(desk::HWND h, desk::UINT m, desk::WPARAM w, desk::LPARAM l) {
-    if (m == desk::WM_NCCREATE) {
-      auto* cs = reinterpret_cast<desk::CREATESTRUCT*>(l);
-      desk::SetWindowLongPtr(h, desk::GWLP_USERDATA, reinterpret_cast<desk::LONG_PTR>(cs->lpCreateParams));
-      return 1;
-    }
-    if (m == desk::WM_TIMER && w == kTickTimer) {
-      auto* self = reinterpret_cast<Ticker*>(desk::GetWindowLongPtr(h, desk::GWLP_USERDATA));
-      if (self && !self->finished_ && self->step_()) {
-        self->finished_ = true;
-        desk::KillTimer(h, kTickTimer);
-      }
-      return 0;
-    }
-    return desk::DefWindowProc(h, m, w, l);
-  }
-  std::function<bool()> step_;
-  desk::HWND hwnd_ = nullptr;
-  bool finished_ = false;
-};
+using pel::test::UiTicker;
 
 // The screen point in the middle of a row's text of a popup on screen.
 desk::POINT rowPoint(zrkmenu::ZrkMenu& menu, int index) {
@@ -122,7 +81,7 @@ TEST_F(PluginsBrowserTest, APagesMenuPoppedUpWithReturnCmdRunsTheClickedRowsActi
     SCOPED_TRACE(c.name);
     webview->evaluateScriptSync("window.clicks = []; 0");
     bool clicked = false;
-    Ticker ticker([&] {
+    UiTicker ticker([&] {
       std::shared_ptr<zrkmenu::ZrkMenu> popup = menu->popupMenu();
       if (!popup || !settled(*popup)) return false;
       const desk::POINT at = c.row >= 0 ? rowPoint(*popup, c.row)

@@ -5,24 +5,17 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "desk/message.h"
-#include "desk/thread.h"
 #include "desk/window.h"
-#include "libdispatch/src/dispatch.h"
-#include "src/bundle-handler.h"
 #include "src/resource-bundle.h"
+#include "support/chromium_suite.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/configuration.h"
 #include "zrkwebview/browser/src/webview2/window.h"
@@ -33,47 +26,18 @@ namespace plugins_browser {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// Pumps the calling (UI) thread until `done` holds; false when the limit passed first.
-inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    desk::MSG msg;
-    while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) {
-      desk::TranslateMessage(&msg);
-      desk::DispatchMessage(&msg);
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-// Pumps for a while with nothing to wait for: lets anything that would wrongly arrive arrive.
-inline void pumpFor(std::chrono::milliseconds span) {
-  pumpUntil([] { return false; }, span);
-}
+using pel::chromium::pumpFor;
+using pel::chromium::pumpUntil;
 
 class PluginsBrowserTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    desk::setUiThreadId(desk::GetCurrentThreadId());
-    dispatch_init();
-    const char* tmp = getenv("TMPDIR");
-    folder_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrkplugins-XXXXXX";
-    if (!mkdtemp(folder_.data())) folder_.clear();
-    setenv("XDG_DATA_HOME", folder_.c_str(), 1);
-    http::registerBundleHandler();
-    zrk::registerBuiltinPlugins();
-    zrk::setWebEngine(nullptr);
-    zrk::installZrkWebviewMaker();
+    pel::chromium::Suite::begin("zrkplugins");
+    pel::chromium::startApp();
   }
   static void TearDownTestSuite() {
-    zrk::App::instance()->clearWindows();
-    pumpFor(100ms);
-    if (auto env = zrk::currentWebEnvironment()) env->close();
-    zrk::setWebEngine(nullptr);
-    std::error_code ec;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+    pel::chromium::endApp();
+    pel::chromium::Suite::end();
   }
   void TearDown() override {
     for (auto& window : windows_) {
@@ -83,7 +47,7 @@ class PluginsBrowserTest : public ::testing::Test {
     pumpFor(50ms);
   }
 
-  static const std::string& folder() { return folder_; }
+  static const std::string& folder() { return pel::chromium::Suite::folder(); }
 
   // A window of the application (`label`, shown at `x`,`y` in 400x300) whose main webview shows
   // `html` (served as tests/<label>.w); its webview once the page's own script has run.
@@ -157,7 +121,6 @@ class PluginsBrowserTest : public ::testing::Test {
   }
 
  private:
-  static inline std::string folder_;
   std::vector<std::shared_ptr<zrk::Window>> windows_;
 };
 

@@ -1,24 +1,19 @@
 // The webview plugin in the real Chromium: a second webview made by "create" loads its page out of
 // a folder the app plugin added, shows its background colour, and is gone after "close".
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "desk/gfx/bitmap.h"
 #include "desk/gfx/image_file.h"
-#include "desk/message.h"
-#include "desk/thread.h"
 #include "desk/window.h"
-#include "libdispatch/src/dispatch.h"
+#include "support/chromium_suite.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/http-plugins/app/app-plugin.h"
 #include "zrkwebview/browser/src/http-plugins/webview/webview-plugin.h"
@@ -31,19 +26,8 @@ using nlohmann::json;
 
 namespace {
 
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    desk::MSG msg;
-    while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) {
-      desk::TranslateMessage(&msg);
-      desk::DispatchMessage(&msg);
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using pel::chromium::pumpFor;
+using pel::chromium::pumpUntil;
 
 struct Answer {
   int status = -1;
@@ -85,34 +69,24 @@ std::optional<desk::gfx::Argb> shownPixel(zrk::ZrkWebview& webview, int x, int y
 class WebviewPluginChromiumTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    desk::setUiThreadId(desk::GetCurrentThreadId());
-    dispatch_init();
-    const char* tmp = getenv("TMPDIR");
-    folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrkwvplugin-XXXXXX";
-    if (!mkdtemp(folder.data())) folder.clear();
-    setenv("XDG_DATA_HOME", folder.c_str(), 1);
+    pel::chromium::Suite::begin("zrkwvplugin");
+    folder = pel::chromium::Suite::folder();
     std::ofstream(folder + "/main.html") << "<!doctype html><title>main</title><p>main</p>";
     std::ofstream(folder + "/side.html") << "<!doctype html><title>side</title>";
-    zrk::setWebEngine(nullptr);
     zrk::installZrkWebviewMaker();
   }
   static void TearDownTestSuite() {
-    zrk::App::instance()->clearWindows();
-    pumpUntil([] { return false; }, 100ms);
-    if (auto env = zrk::currentWebEnvironment()) env->close();
-    zrk::setWebEngine(nullptr);
-    std::error_code ec;
-    if (!folder.empty()) std::filesystem::remove_all(folder, ec);
+    pel::chromium::endApp();
+    pel::chromium::Suite::end();
   }
   void TearDown() override {
     if (window && desk::IsWindow(window->nativeHandle())) window->destroy();
-    pumpUntil([] { return false; }, 50ms);
+    pumpFor(50ms);
   }
 
-  static std::string folder;
+  static inline std::string folder;
   std::shared_ptr<zrk::Window> window;
 };
-std::string WebviewPluginChromiumTest::folder;
 
 TEST_F(WebviewPluginChromiumTest, ASecondWebviewLoadsShowsItsColourAndCloses) {
   ASSERT_FALSE(folder.empty());

@@ -5,25 +5,18 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "desk/message.h"
 #include "desk/test.h"
-#include "desk/thread.h"
 #include "desk/window.h"
-#include "libdispatch/src/dispatch.h"
-#include "src/bundle-handler.h"
 #include "src/resource-bundle.h"
+#include "support/chromium_suite.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/configuration.h"
 #include "zrkwebview/browser/src/webview2/window.h"
@@ -34,24 +27,8 @@ namespace pel::browser {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// Runs the UI thread's messages until `done` holds or the time is up.
-inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    desk::MSG msg;
-    while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) {
-      desk::TranslateMessage(&msg);
-      desk::DispatchMessage(&msg);
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-inline void pumpFor(std::chrono::milliseconds span) {
-  pumpUntil([] { return false; }, span);
-}
+using pel::chromium::pumpFor;
+using pel::chromium::pumpUntil;
 
 // An empty page of the tests: the bridge is all it has.
 inline const char* kBlankPage = "tests/blank.html";
@@ -63,29 +40,17 @@ inline std::string appUrl(const std::string& path) {
 class ChromiumApp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    desk::setUiThreadId(desk::GetCurrentThreadId());
-    dispatch_init();
-    const char* tmp = getenv("TMPDIR");
-    folder() = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrkwin-XXXXXX";
-    if (!mkdtemp(folder().data())) folder().clear();
-    setenv("XDG_DATA_HOME", folder().c_str(), 1);
+    pel::chromium::Suite::begin("zrkwin");
     installSignatureVerifier();
     bundleLoaded() = loadResourceBundle(PEL_BUNDLE_FILE, "morapel");
     BundleStore::put(kBlankPage,
                      "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>blank</title></head>"
                      "<body data-state=\"ready\"></body></html>");
-    http::registerBundleHandler();
-    zrk::registerBuiltinPlugins();
-    zrk::setWebEngine(nullptr);
-    zrk::installZrkWebviewMaker();
+    pel::chromium::startApp();
   }
   static void TearDownTestSuite() {
-    zrk::App::instance()->clearWindows();
-    pumpFor(100ms);
-    if (auto env = zrk::currentWebEnvironment()) env->close();
-    zrk::setWebEngine(nullptr);
-    std::error_code ec;
-    if (!folder().empty()) std::filesystem::remove_all(folder(), ec);
+    pel::chromium::endApp();
+    pel::chromium::Suite::end();
   }
   void TearDown() override {
     for (const auto& label : opened_) {
@@ -148,10 +113,6 @@ class ChromiumApp : public ::testing::Test {
     return value.empty() ? json{{"error", "never settled"}} : json::parse(value);
   }
 
-  static std::string& folder() {
-    static std::string path;
-    return path;
-  }
   static bool& bundleLoaded() {
     static bool loaded = false;
     return loaded;

@@ -16,6 +16,7 @@
 
 #include "chromium_app.h"
 #include "scripts/page_scripts.h"
+#include "support/ui_ticker.h"
 #include "zrkmenu/zrkmenu.h"
 #include "zrkwebview/browser/src/http-plugins/menu/win-menu.h"
 #include "zrkwebview/browser/src/http/http-responses.h"
@@ -256,51 +257,6 @@ json withRealRids(const json& payload, const std::map<int64_t, int64_t>& rids) {
   return payload;
 }
 
-// Runs `step` on the UI thread every few milliseconds until it returns true, also inside the modal
-// loop of a popup menu.
-class Ticker {
- public:
-  explicit Ticker(std::function<bool()> step) : step_(std::move(step)) {
-    static const bool registered = [] {
-      desk::WNDCLASSEX wc;
-      wc.lpfnWndProc = &Ticker::proc;
-      wc.lpszClassName = u"GoldenReplayTicker";
-      desk::RegisterClassEx(&wc);
-      return true;
-    }();
-    (void)registered;
-    hwnd_ = desk::CreateWindowEx(0, u"GoldenReplayTicker", u"", 0, 0, 0, 0, 0, desk::HWND_MESSAGE, nullptr,
-                                 nullptr, this);
-    desk::SetTimer(hwnd_, kTimer, 10, nullptr);
-  }
-  ~Ticker() { desk::DestroyWindow(hwnd_); }
-  Ticker(const Ticker&) = delete;
-  Ticker& operator=(const Ticker&) = delete;
-  bool finished() const { return finished_; }
-
- private:
-  static constexpr desk::UINT_PTR kTimer = 1;
-  static desk::LRESULT proc(desk::HWND h, desk::UINT m, desk::WPARAM w, desk::LPARAM l) {
-    if (m == desk::WM_NCCREATE) {
-      auto* cs = reinterpret_cast<desk::CREATESTRUCT*>(l);
-      desk::SetWindowLongPtr(h, desk::GWLP_USERDATA, reinterpret_cast<desk::LONG_PTR>(cs->lpCreateParams));
-      return 1;
-    }
-    if (m == desk::WM_TIMER && w == kTimer) {
-      auto* self = reinterpret_cast<Ticker*>(desk::GetWindowLongPtr(h, desk::GWLP_USERDATA));
-      if (self && !self->finished_ && self->step_()) {
-        self->finished_ = true;
-        desk::KillTimer(h, kTimer);
-      }
-      return 0;
-    }
-    return desk::DefWindowProc(h, m, w, l);
-  }
-  std::function<bool()> step_;
-  desk::HWND hwnd_ = nullptr;
-  bool finished_ = false;
-};
-
 // Dismisses the popup of one of the page's menus once it is on screen; true then.
 bool dismissPopupOf(zrk::ZrkWebview& page, const std::map<int64_t, int64_t>& rids) {
   for (const auto& [rowRid, rid] : rids) {
@@ -484,9 +440,10 @@ TEST_F(GoldenReplayTest, EveryRowReplaysAgainstTheRealPlugins) {
     std::map<int64_t, int64_t> rids;
     const std::string realCall = withRealMenus(call, page, rids);
     // A menu the row pops up shows, and is dismissed (a modal one from inside its loop).
-    std::unique_ptr<Ticker> dismisser;
+    std::unique_ptr<pel::test::UiTicker> dismisser;
     if (call.find(".popup(") != std::string::npos) {
-      dismisser = std::make_unique<Ticker>([&page, &rids] { return dismissPopupOf(page, rids); });
+      dismisser =
+          std::make_unique<pel::test::UiTicker>([&page, &rids] { return dismissPopupOf(page, rids); });
     }
     Recorder::take();
     const size_t wanted = row["requests"].size();

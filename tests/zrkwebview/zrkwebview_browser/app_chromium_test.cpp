@@ -2,25 +2,20 @@
 // the engine webview maker, the pages out of the bundle the build packs, the built-in plugins and
 // a probe plugin that says on which queue it answers.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
-#include "desk/message.h"
 #include "desk/test.h"
-#include "desk/thread.h"
 #include "desk/window.h"
-#include "libdispatch/src/dispatch.h"
-#include "src/bundle-handler.h"
 #include "src/resource-bundle.h"
+#include "support/chromium_suite.h"
 #include "vesk/strings.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/configuration.h"
@@ -34,19 +29,8 @@ using nlohmann::json;
 
 namespace {
 
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    desk::MSG msg;
-    while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) {
-      desk::TranslateMessage(&msg);
-      desk::DispatchMessage(&msg);
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using pel::chromium::pumpFor;
+using pel::chromium::pumpUntil;
 
 // Answers "where" with whether it runs on the plugin request queue; "slow" waits until the test
 // lets it go.
@@ -87,36 +71,24 @@ const std::string kWorkerScript =
 class AppChromiumTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    desk::setUiThreadId(desk::GetCurrentThreadId());
-    dispatch_init();
-    const char* tmp = getenv("TMPDIR");
-    folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrkapp-XXXXXX";
-    if (!mkdtemp(folder.data())) folder.clear();
-    setenv("XDG_DATA_HOME", folder.c_str(), 1);
+    pel::chromium::Suite::begin("zrkapp");
     installSignatureVerifier();
     bundleLoaded = loadResourceBundle(PEL_BUNDLE_FILE, "morapel");
     // A worker script of the tests' own, served out of the same store.
     BundleStore::put("tests/worker.js", kWorkerScript);
-    http::registerBundleHandler();
-    zrk::registerBuiltinPlugins();
+    pel::chromium::startApp();
     probe = std::make_shared<ProbePlugin>();
     probe->setName("probe");
     zrk::plugin::PluginRegistry::add(probe);
-    zrk::setWebEngine(nullptr);
-    zrk::installZrkWebviewMaker();
   }
   static void TearDownTestSuite() {
     probe->release();
-    zrk::App::instance()->clearWindows();
-    pumpUntil([] { return false; }, 100ms);
-    if (auto env = zrk::currentWebEnvironment()) env->close();
-    zrk::setWebEngine(nullptr);
-    std::error_code ec;
-    if (!folder.empty()) std::filesystem::remove_all(folder, ec);
+    pel::chromium::endApp();
+    pel::chromium::Suite::end();
   }
   void TearDown() override {
     if (window && desk::IsWindow(window->nativeHandle())) window->destroy();
-    pumpUntil([] { return false; }, 50ms);
+    pumpFor(50ms);
   }
 
   // A window of the application showing the bundle's main.w; its main webview once the page's
@@ -143,12 +115,10 @@ class AppChromiumTest : public ::testing::Test {
     return value;
   }
 
-  static std::string folder;
   static bool bundleLoaded;
   static std::shared_ptr<ProbePlugin> probe;
   std::shared_ptr<zrk::Window> window;
 };
-std::string AppChromiumTest::folder;
 bool AppChromiumTest::bundleLoaded = false;
 std::shared_ptr<ProbePlugin> AppChromiumTest::probe;
 
@@ -197,7 +167,7 @@ TEST_F(AppChromiumTest, ChannelDataIsHandedOverOnce) {
   webview->evaluateScriptSync("window.got = []; window._4242 = r => window.got.push(r); 0");
   webview->sendChannelData(4242, json{{"photos", {1, 2, 3}}, {"title", "x'\"</script>"}});
   const std::string got = awaitValue(*webview, "window.got.length ? window.got : null");
-  pumpUntil([] { return false; }, 300ms);  // a second delivery would have arrived by now
+  pumpFor(300ms);  // a second delivery would have arrived by now
   EXPECT_EQ(json::parse(webview->evaluateScriptSync("window.got")),
             json::parse(R"([{"photos": [1, 2, 3], "title": "x'\"</script>"}])"))
       << got;
@@ -245,7 +215,7 @@ TEST_F(AppChromiumTest, ClosingWithASlowRequestPending) {
   window.reset();
   probe->release();
   EXPECT_TRUE(pumpUntil([&] { return weak.expired(); }, 10s));
-  pumpUntil([] { return false; }, 200ms);
+  pumpFor(200ms);
 }
 
 }  // namespace

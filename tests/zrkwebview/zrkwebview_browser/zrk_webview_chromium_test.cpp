@@ -1,16 +1,13 @@
 // The engine webview on the real Chromium, with a window of its own and a delegate that serves
 // the pages itself.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <map>
 #include <mutex>
-#include <thread>
 
-#include "desk/message.h"
-#include "libdispatch/src/dispatch.h"
+#include "support/chromium_suite.h"
 #include "zrkwebview/browser/src/http/http-message.h"
 #include "zrkwebview/browser/src/webview-delegate.h"
 #include "zrkwebview/browser/src/webview2/zrk-webview.h"
@@ -20,19 +17,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    desk::MSG msg;
-    while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) {
-      desk::TranslateMessage(&msg);
-      desk::DispatchMessage(&msg);
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using pel::chromium::pumpFor;
+using pel::chromium::pumpUntil;
 
 class TestWindow : public zrk::Window {
  public:
@@ -90,20 +76,8 @@ class PageDelegate : public zrk::Webview2Delegate {
 
 class ZrkWebviewChromiumTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dispatch_init();
-    const char* tmp = getenv("TMPDIR");
-    folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrkwebview-XXXXXX";
-    if (!mkdtemp(folder.data())) folder.clear();
-    setenv("XDG_DATA_HOME", folder.c_str(), 1);
-    zrk::setWebEngine(nullptr);
-  }
-  static void TearDownTestSuite() {
-    if (auto env = zrk::currentWebEnvironment()) env->close();
-    zrk::setWebEngine(nullptr);
-    std::error_code ec;
-    if (!folder.empty()) std::filesystem::remove_all(folder, ec);
-  }
+  static void SetUpTestSuite() { pel::chromium::Suite::begin("zrkwebview"); }
+  static void TearDownTestSuite() { pel::chromium::Suite::end(); }
   void SetUp() override {
     window = std::make_shared<TestWindow>();
     window->setDelegate(&app);
@@ -123,16 +97,14 @@ class ZrkWebviewChromiumTest : public ::testing::Test {
   }
   void TearDown() override {
     if (webview) webview->close();
-    pumpUntil([] { return false; }, 50ms);
+    pumpFor(50ms);
   }
 
-  static std::string folder;
   TestApp app;
   std::shared_ptr<TestWindow> window;
   std::shared_ptr<zrk::ZrkWebview> webview;
   std::shared_ptr<PageDelegate> delegate;
 };
-std::string ZrkWebviewChromiumTest::folder;
 
 TEST_F(ZrkWebviewChromiumTest, APageLoadsItsTitleArrivesAndTheDpiIsFollowed) {
   delegate->pages["/main.w"] = "<!doctype html><title>Main page</title><p>main</p>";
@@ -160,7 +132,7 @@ TEST_F(ZrkWebviewChromiumTest, AFailedDocumentShowsTheErrorPageAndAHostileUrlRun
   const std::string hostile = "https://.pelmora/x'\"><img src=x onerror=\"chrome.webview.postMessage('pwned')\">";
   webview->navigate(hostile);
   ASSERT_TRUE(pumpUntil([&] { return webview->evaluateScriptSync("document.body && document.body.innerText || ''").find("Erro occurred") != std::string::npos; }));
-  pumpUntil([] { return false; }, 300ms);
+  pumpFor(300ms);
   EXPECT_TRUE(delegate->messages.empty());
   EXPECT_EQ(webview->evaluateScriptSync("document.images.length"), "0");
   // Only the error page's own load is reported, not the failed one.
@@ -176,7 +148,7 @@ TEST_F(ZrkWebviewChromiumTest, LinksToOtherHostsOrFilesLeaveThePage) {
   for (const char* click : {"document.getElementById('o').click()", "document.getElementById('f').click()"}) {
     SCOPED_TRACE(click);
     webview->evaluateScriptSync(click);
-    pumpUntil([] { return false; }, 500ms);
+    pumpFor(500ms);
     EXPECT_EQ(webview->evaluateScriptSync("[location.href, window.marker]"), "[\"https://.pelmora/links.w\",7]");
   }
 }

@@ -18,7 +18,7 @@
 #include "desk/message.h"
 #include "desk/test.h"
 #include "desk/window.h"
-#include "libdispatch/src/dispatch.h"
+#include "support/chromium_suite.h"
 #include "zrkwebview/browser/src/app.h"
 #include "zrkwebview/browser/src/dialogs/modal-dialogs.h"
 #include "zrkwebview/browser/src/http/http-message.h"
@@ -33,19 +33,8 @@ namespace {
 
 constexpr int kIdOk = 1, kIdCancel = 2;
 
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    desk::MSG msg;
-    while (desk::PeekMessage(&msg, nullptr, 0, 0, desk::PM_REMOVE)) {
-      desk::TranslateMessage(&msg);
-      desk::DispatchMessage(&msg);
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using pel::chromium::pumpFor;
+using pel::chromium::pumpUntil;
 
 class RecordingApp : public zrk::App {
  public:
@@ -137,23 +126,14 @@ class ZrkWebviewPageChromiumTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     zrk::App::setFactory([] { return std::make_shared<RecordingApp>(); });
-    dispatch_init();
-    const char* tmp = getenv("TMPDIR");
-    folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrkpage-XXXXXX";
-    if (!mkdtemp(folder.data())) folder.clear();
-    setenv("XDG_DATA_HOME", folder.c_str(), 1);
-    zrk::setWebEngine(nullptr);
+    pel::chromium::Suite::begin("zrkpage");
+    folder = pel::chromium::Suite::folder();
     desk::WNDCLASSEX wc;
     wc.lpfnWndProc = topProc;
     wc.lpszClassName = u"ZrkPageChromiumTop";
     desk::RegisterClassEx(&wc);
   }
-  static void TearDownTestSuite() {
-    if (auto env = zrk::currentWebEnvironment()) env->close();
-    zrk::setWebEngine(nullptr);
-    std::error_code ec;
-    if (!folder.empty()) fs::remove_all(folder, ec);
-  }
+  static void TearDownTestSuite() { pel::chromium::Suite::end(); }
   void SetUp() override {
     top = desk::CreateWindowEx(0, u"ZrkPageChromiumTop", u"top", desk::WS_POPUP | desk::WS_VISIBLE, 0, 0, 800, 600,
                                nullptr, nullptr, nullptr, nullptr);
@@ -174,7 +154,7 @@ class ZrkWebviewPageChromiumTest : public ::testing::Test {
   void TearDown() override {
     desk::test::setDialogScript(nullptr);
     if (webview) webview->close();
-    pumpUntil([] { return false; }, 50ms);
+    pumpFor(50ms);
     window->setNative(nullptr);
     desk::DestroyWindow(top);
   }
@@ -196,14 +176,13 @@ class ZrkWebviewPageChromiumTest : public ::testing::Test {
     return result;
   }
 
-  static std::string folder;
+  static inline std::string folder;
   Domains domains;
   desk::HWND top = nullptr;
   std::shared_ptr<TestWindow> window;
   std::shared_ptr<zrk::ZrkWebview> webview;
   std::shared_ptr<PageDelegate> delegate;
 };
-std::string ZrkWebviewPageChromiumTest::folder;
 
 TEST_F(ZrkWebviewPageChromiumTest, AlertConfirmAndPromptAreAnsweredByTheProgramsDialogs) {
   ASSERT_TRUE(load("/dialogs.w", "<!doctype html><title>d</title><p>dialogs</p>"));
