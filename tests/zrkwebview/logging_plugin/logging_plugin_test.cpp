@@ -120,7 +120,9 @@ TEST_F(LoggingPluginTest, WhatARecordSays) {
     const Answer a = call("log", c.body);
     EXPECT_EQ(a.status, c.status);
     EXPECT_EQ(a.message, c.message);
-    if (c.status == 200) EXPECT_EQ(a.body, "");
+    if (c.status == 200) {
+      EXPECT_EQ(a.body, "");
+    }
     const std::string added = contents(file).substr(before.size());
     if (c.line.empty()) {
       EXPECT_EQ(added, "");

@@ -265,7 +265,9 @@ TEST_F(MenuPluginTest, CommandRepliesAndRefusals) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.text, c.text);
     // The page parses what announces itself as JSON: an empty body would reject its promise.
-    if (r.mime == "application/json") EXPECT_FALSE(json::parse(r.text, nullptr, false).is_discarded());
+    if (r.mime == "application/json") {
+      EXPECT_FALSE(json::parse(r.text, nullptr, false).is_discarded());
+    }
   }
   EXPECT_TRUE(call(w(), "create_default", json::object()).none);
   setMenuConfig(nullptr);
