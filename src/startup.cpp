@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "desk/display/app_windows.h"
 #include "desk/display/backend.h"
@@ -15,6 +16,7 @@
 #include "libdispatch/src/dispatch.h"
 #include "src/appdata-handler.h"
 #include "src/bundle-handler.h"
+#include "src/codec-library.h"
 #include "src/getimage-handler.h"
 #include "src/plugins/imaging/imaging-plugin.h"
 #include "src/plugins/ocr/ocr-plugin.h"
@@ -299,6 +301,15 @@ int runApplication(ConfigCallback configure, ExitCallback onExit, ArgumentsProvi
     desk::web::setAppWindowHost(appWindows);
   }
 
+  // The codec library brings a few hundred shared libraries with it: it is loaded while the
+  // browser starts, so the first page that shows an image does not wait for it. A load that fails
+  // here is tried again, and reported, by the first request that needs the library.
+  std::jthread codecWarmUp([] {
+    try {
+      zrk::CodecLibrary::instance().load();
+    } catch (const std::exception&) {
+    }
+  });
   app->run(baseUrl + choice.startPage, choice.options);
   desk::web::setAppWindowHost(nullptr);
   if (appWindows) appWindows->stop();
