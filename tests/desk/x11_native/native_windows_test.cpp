@@ -219,9 +219,17 @@ TEST_F(NativeWindows, KeysAnswerMessageBoxes) {
       XWindowId window = 0;
       HWND box = nullptr;
       if (!findBox(caption, window, box)) return (void)endIfStuck(box);
-      // The box was made foreground: its X11 window has the keyboard, wherever the pointer is.
+      // The box was made foreground: its X11 window gets the keyboard, wherever the pointer is.
+      // The focus is given a moment after the window shows; keys typed before it would be lost.
       XTestFakeMotionEvent(look_, -1, 5, 5, 0);
       XSync(look_, False);
+      for (int i = 0; i < 500; ++i) {
+        ::Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(look_, &focus, &revert);
+        if (focus == window) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       for (KeySym k : c.keys) pressKey(k);
       forced = endIfStuck(box);
     });
